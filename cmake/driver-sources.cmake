@@ -1,0 +1,11 @@
+# The driver's own source files: the same list feeds the kernel image and the host library.
+# Globbed so that each folder can grow without touching a shared list.
+file(GLOB WDMUSB_DRIVER_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/driver/*.cpp
+  ${CMAKE_SOURCE_DIR}/usb/*.cpp
+  ${CMAKE_SOURCE_DIR}/pnp/*.cpp
+  ${CMAKE_SOURCE_DIR}/power/*.cpp
+  ${CMAKE_SOURCE_DIR}/io/*.cpp)
+
+# Kernel-code rules that the host compiler can enforce too.
+set(WDMUSB_DRIVER_HOST_FLAGS -fno-exceptions -fno-rtti)

@@ -1,0 +1,11 @@
+set(WDMUSB_SANITIZE "" CACHE STRING "Sanitizer for the host build: address or thread")
+
+if(WDMUSB_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(WDMUSB_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT WDMUSB_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "WDMUSB_SANITIZE must be empty, address or thread")
+endif()

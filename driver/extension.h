@@ -1,0 +1,67 @@
+// The per-device record and its gate.
+//
+// The platform allocates DEVICE_EXTENSION with the FDO, zero-filled, and frees it when the FDO is
+// deleted. Every routine reaches it through the FDO; the driver has no global state.
+//
+// Locking: IoCountLock guards OutstandingIoCount and nothing else. The Plug and Play flags are
+// single bytes written by the Plug and Play and power paths and read everywhere without a lock:
+// always through ReadShared/WriteShared.
+#pragma once
+
+#include "platform/platform.h"
+#include "driver/shared_flag.h"
+
+// One record per chunk of the transfer in flight, and one more, all zero, ending the array.
+typedef struct _CHUNK_CONTEXT {
+    PURB Urb;                    // the chunk's bulk-transfer URB
+    PDEVICE_OBJECT DeviceObject; // the FDO; NULL only in the record that ends the array
+    PIRP Irp;                    // the chunk's IRP; NULL once the chunk has completed
+} CHUNK_CONTEXT, *PCHUNK_CONTEXT;
+
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT LowerDeviceObject;    // below the FDO: target of every forwarded request
+    PDEVICE_OBJECT PhysicalDeviceObject; // the bus driver's PDO
+    DEVICE_POWER_STATE CurrentDevicePowerState;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor; // 521 bytes or wTotalLength if larger
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;               // 18 bytes
+    // Copy of the selected interface with its pipes; a pipe's PipeFlags is 1 while an open
+    // handle holds the pipe, 0 when free.
+    PUSBD_INTERFACE_INFORMATION InterfaceInformation;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    PIRP PendingSystemPowerIrp;
+    PIRP PendingTransferIrp; // the read or write whose chunks are in flight
+    LONG PendingChunkCount;  // chunks of PendingTransferIrp not yet completed
+    ULONG TransferredBytes;  // bytes moved so far by those chunks
+    KEVENT RemoveEvent;      // set when OutstandingIoCount reaches 0
+    KEVENT TransferDoneEvent; // set when a transfer has been finished by its chunks
+    KEVENT NoPendingIoEvent;  // set whenever a release leaves OutstandingIoCount at 1
+    KEVENT PowerUpDoneEvent;  // set when the idle policy's power-up request completes
+    KSPIN_LOCK IoCountLock;   // guards OutstandingIoCount
+    LONG OutstandingIoCount;
+    LONG OpenPipeCount; // pipe records marked as bound by open handles
+    PCHUNK_CONTEXT ChunkContexts;
+    WCHAR InterfaceLinkName[256]; // the registered interface's symbolic link, zero-terminated
+    BOOLEAN Removed;
+    BOOLEAN RemovePending;
+    BOOLEAN StopPending;
+    BOOLEAN Started;
+    BOOLEAN WaitWakeArmed;
+    BOOLEAN SelfPowerRequestPending;
+    DEVICE_POWER_STATE IdleDevicePowerState;
+    ULONG MaximumTransferSize; // chunk size of transfers, and the pipes' maximum transfer size
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,
+              "the interface link name field holds 256 UTF-16 code units");
+
+// Chunk size of every transfer, and the maximum transfer size of every pipe.
+constexpr ULONG WDMUSB_MAXIMUM_TRANSFER_SIZE = 4096;
+
+inline PDEVICE_EXTENSION GetExtension(PDEVICE_OBJECT Fdo) {
+    return static_cast<PDEVICE_EXTENSION>(Fdo->DeviceExtension);
+}
+
+// TRUE exactly when the device is started and no stop or removal is pending or done: the gate
+// that create, read, write, device control and the idle policy test.
+BOOLEAN IsAcceptingRequests(PDEVICE_OBJECT Fdo);

@@ -1,0 +1,51 @@
+// The simulated machine. One System exists while a test, a tool or a benchmark runs the driver;
+// the platform routines reach it through current(). Each piece of the platform is a member, so
+// every test starts from a fresh machine and ends with its leak checks.
+#pragma once
+
+#include <memory>
+
+#include "sim/faults/fault_injector.h"
+#include "sim/verifier/verifier.h"
+
+namespace sim {
+
+class Pool;
+class UserAddressSpace;
+class MdlTable;
+class IoManager;
+class Dispatcher;
+
+class System {
+public:
+    System();
+    ~System();
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    Verifier& verifier() { return verifier_; }
+    FaultInjector& faults() { return faults_; }
+    Pool& pool() { return *pool_; }
+    UserAddressSpace& userSpace() { return *userSpace_; }
+    MdlTable& mdls() { return *mdls_; }
+    IoManager& io() { return *io_; }
+    Dispatcher& dispatcher() { return *dispatcher_; }
+
+    // Reports every object still allocated (pool blocks, driver IRPs, MDLs) as a finding.
+    void checkLeaks();
+
+private:
+    Verifier verifier_;
+    FaultInjector faults_;
+    std::unique_ptr<Pool> pool_;
+    std::unique_ptr<UserAddressSpace> userSpace_;
+    std::unique_ptr<MdlTable> mdls_;
+    std::unique_ptr<Dispatcher> dispatcher_;
+    std::unique_ptr<IoManager> io_;
+};
+
+// The running system; a platform routine called with none running is a fatal error.
+System& current();
+bool hasCurrent();
+
+} // namespace sim

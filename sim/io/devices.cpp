@@ -1,0 +1,227 @@
+// Driver and device objects: creation, the stack they form by attaching, deletion.
+#include <sstream>
+
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/sync/dispatcher.h"
+#include "sim/util/poison.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t kExtensionAlignment = 16;
+
+std::string narrow(PUNICODE_STRING name) {
+    std::string out;
+    if (name == nullptr || name->Buffer == nullptr)
+        return out;
+    for (USHORT i = 0; i < name->Length / sizeof(WCHAR); ++i)
+        out.push_back(static_cast<char>(name->Buffer[i] < 0x80 ? name->Buffer[i] : '?'));
+    return out;
+}
+
+} // namespace
+
+NTSTATUS NTAPI IoManager::defaultDispatch(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDRIVER_OBJECT IoManager::loadDriver(const std::string& name, PDRIVER_INITIALIZE entry,
+                                     NTSTATUS* status) {
+    auto memory = std::make_unique<DriverMemory>();
+    PDRIVER_OBJECT driver = &memory->object;
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &memory->extension;
+    memory->extension.DriverObject = driver;
+    driver->DriverInit = entry;
+    for (auto& slot : driver->MajorFunction)
+        slot = &IoManager::defaultDispatch;
+    {
+        std::lock_guard lock(mutex_);
+        driverMemory_.push_back(std::move(memory));
+    }
+    (void)name;
+    UNICODE_STRING registryPath{};
+    const NTSTATUS result = entry != nullptr ? entry(driver, &registryPath) : STATUS_SUCCESS;
+    if (status != nullptr)
+        *status = result;
+    return driver;
+}
+
+void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice)
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "driver unloaded while " + describeDevice(device) +
+                                        " still exists");
+    if (driver->DriverUnload != nullptr)
+        driver->DriverUnload(driver);
+}
+
+NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                                 DEVICE_TYPE type, ULONG characteristics, PDEVICE_OBJECT* out,
+                                 const SimCallSite& site) {
+    *out = nullptr;
+    auto rec = std::make_unique<DeviceRecord>();
+    const std::size_t objectBytes =
+        (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) / kExtensionAlignment * kExtensionAlignment;
+    rec->size = objectBytes + extensionSize;
+    rec->memory = std::make_unique<std::byte[]>(rec->size); // zero-filled, extension included
+    rec->createdAt = site;
+
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(rec->memory.get());
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->ReferenceCount = 0;
+    device->DriverObject = driver;
+    device->Flags = DO_DEVICE_INITIALIZING;
+    device->Characteristics = characteristics;
+    device->DeviceExtension = extensionSize > 0 ? rec->memory.get() + objectBytes : nullptr;
+    device->DeviceType = type;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = rec.get();
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+
+    std::lock_guard lock(mutex_);
+    rec->id = nextDeviceId_++;
+    std::ostringstream label;
+    label << "device #" << rec->id;
+    if (name != nullptr && name->Buffer != nullptr)
+        label << " " << narrow(name);
+    label << " (created at " << describe(site) << ")";
+    rec->name = label.str();
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+    devices_.emplace(device, std::move(rec));
+    *out = device;
+    return STATUS_SUCCESS;
+}
+
+DeviceRecord* IoManager::record(PDEVICE_OBJECT device) {
+    std::lock_guard lock(mutex_);
+    auto it = devices_.find(device);
+    return it == devices_.end() ? nullptr : it->second.get();
+}
+
+std::string IoManager::describeDevice(PDEVICE_OBJECT device) {
+    DeviceRecord* rec = record(device);
+    if (rec == nullptr) {
+        std::ostringstream out;
+        out << "device object " << static_cast<const void*>(device) << " (unknown)";
+        return out.str();
+    }
+    return rec->name;
+}
+
+PDEVICE_OBJECT IoManager::topOfStack(PDEVICE_OBJECT device) {
+    std::lock_guard lock(mutex_);
+    while (device->AttachedDevice != nullptr)
+        device = device->AttachedDevice;
+    return device;
+}
+
+PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target,
+                                 const SimCallSite& site) {
+    std::lock_guard lock(mutex_);
+    DeviceRecord* src = record(source);
+    DeviceRecord* dst = record(target);
+    if (src == nullptr || dst == nullptr || dst->deleted) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "attach of " + describeDevice(source) + " to " +
+                                        describeDevice(target) + " which cannot take it",
+                                    site);
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = topOfStack(target);
+    top->AttachedDevice = source;
+    source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    src->attachedTo = top;
+    return top;
+}
+
+void IoManager::detach(PDEVICE_OBJECT target, const SimCallSite& site) {
+    std::lock_guard lock(mutex_);
+    DeviceRecord* lower = record(target);
+    if (lower == nullptr || target->AttachedDevice == nullptr) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "IoDetachDevice on " + describeDevice(target) +
+                                        " which has nothing attached",
+                                    site);
+        return;
+    }
+    PDEVICE_OBJECT upper = target->AttachedDevice;
+    if (DeviceRecord* up = record(upper)) {
+        if (up->surpriseRemoved && !up->deleted)
+            current().verifier().report(Rule::DetachedDuringSurpriseRemoval,
+                                        describeDevice(upper) +
+                                            " detached while surprise-removed, before removal",
+                                        site);
+        up->attachedTo = nullptr;
+    }
+    target->AttachedDevice = nullptr;
+}
+
+void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
+    std::lock_guard lock(mutex_);
+    DeviceRecord* rec = record(device);
+    if (rec == nullptr || rec->deleted) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "IoDeleteDevice on " + describeDevice(device) +
+                                        (rec != nullptr ? ", already deleted" : ""),
+                                    site);
+        return;
+    }
+    if (rec->surpriseRemoved)
+        current().verifier().report(Rule::DeviceDeletedDuringSurpriseRemoval,
+                                    describeDevice(device) +
+                                        " deleted while surprise-removed, before removal",
+                                    site);
+    if (rec->attachedTo != nullptr)
+        current().verifier().report(Rule::ObjectMisuse,
+                                    describeDevice(device) + " deleted while still attached",
+                                    site);
+    rec->deleted = true;
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
+         link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    }
+    if (rec->openHandles == 0)
+        releaseDeviceMemory(device);
+}
+
+void IoManager::referenceDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(mutex_);
+    if (DeviceRecord* rec = record(device)) {
+        ++rec->openHandles;
+        device->ReferenceCount = static_cast<LONG>(rec->openHandles);
+    }
+}
+
+void IoManager::dereferenceDevice(PDEVICE_OBJECT device) {
+    std::lock_guard lock(mutex_);
+    DeviceRecord* rec = record(device);
+    if (rec == nullptr || rec->openHandles == 0)
+        return;
+    --rec->openHandles;
+    if (rec->openHandles == 0 && rec->deleted)
+        releaseDeviceMemory(device);
+    else
+        device->ReferenceCount = static_cast<LONG>(rec->openHandles);
+}
+
+// The object and extension are gone for the driver: poisoned, and kept so a later use is caught.
+void IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
+    DeviceRecord* rec = record(device);
+    poisonFreed(rec->memory.get(), rec->size);
+}
+
+} // namespace sim

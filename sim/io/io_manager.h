@@ -1,0 +1,146 @@
+// The I/O manager: IRPs, driver and device objects, and the rules of passing IRPs between them.
+//
+// IRPs live in host memory laid out as on the platform (the IRP followed by its stack locations).
+// The manager keeps a record of each one outside that memory: who allocated it, where, its state
+// and a short history, so a finding can name the IRP and how it got there even after it is freed.
+// Freed IRPs and deleted device objects are kept poisoned in a quarantine, so later use is caught.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_platform.h"
+
+namespace sim {
+
+// Who allocated an IRP, which decides who frees it and what happens at the top of completion.
+enum class IrpOrigin {
+    Driver,        // IoAllocateIrp: the allocating driver reclaims it and calls IoFreeIrp
+    DeviceControl, // IoBuildDeviceIoControlRequest: the I/O manager completes and frees it
+    Application,   // a request of the application model: the I/O manager completes and frees it
+    Power,         // PoRequestPowerIrp: the power manager completes and frees it
+    Pnp,           // a Plug and Play request of the simulated Plug and Play manager
+};
+
+// What a top-level completion does for an IRP the I/O manager owns; called at the end of the last
+// completion pass, before the IRP is freed.
+using TopCompletion = std::function<void(PIRP)>;
+
+struct IrpLocationRecord {
+    bool passed = false;        // the completion pass has left this location
+    bool pendingMarked = false; // SL_PENDING_RETURNED was set when it left
+    NTSTATUS statusWhenLeft = 0;
+    bool dispatchReturned = false; // the dispatch routine at this location has returned ...
+    NTSTATUS dispatchStatus = 0;   // ... this status
+    SimCallSite dispatchCaller{};  // where the IRP was sent to that dispatch routine
+};
+
+struct IrpRecord {
+    std::uint64_t id = 0;
+    IrpOrigin origin = IrpOrigin::Driver;
+    SimCallSite allocatedAt{};
+    std::unique_ptr<std::byte[]> memory; // the IRP and its stack locations
+    std::size_t size = 0;
+    std::uint64_t pass = 0;    // completion passes started; a newer pass owns the IRP
+    bool completing = false;   // a completion pass runs
+    bool finished = false;     // completed to the top and handed back to its owner
+    bool freed = false;
+    std::vector<std::byte> systemBuffer; // buffered device control, owned by the I/O manager
+    std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)
+    std::vector<std::string> history;
+    TopCompletion onTop;
+};
+
+// The simulator's record of a device object, kept behind DeviceObjectExtension.
+struct DeviceRecord {
+    std::uint64_t id = 0;
+    std::string name;
+    SimCallSite createdAt{};
+    PDEVICE_OBJECT attachedTo = nullptr; // the device directly below, set by attach
+    bool deleted = false;
+    bool surpriseRemoved = false;       // set by the Plug and Play manager
+    long openHandles = 0;
+    std::unique_ptr<std::byte[]> memory; // the device object and its extension
+    std::size_t size = 0;
+};
+
+class IoManager {
+public:
+    IoManager();
+    ~IoManager();
+    IoManager(const IoManager&) = delete;
+    IoManager& operator=(const IoManager&) = delete;
+
+    // --- driver objects -------------------------------------------------------------------
+    // Creates a driver object whose major functions all hold the default handler, then calls
+    // its entry routine; returns the entry's status through *status.
+    PDRIVER_OBJECT loadDriver(const std::string& name, PDRIVER_INITIALIZE entry, NTSTATUS* status);
+    // Calls the unload routine, if any, and reports device objects the driver left behind.
+    void unloadDriver(PDRIVER_OBJECT driver);
+
+    // --- IRPs -------------------------------------------------------------------------------
+    PIRP allocateIrp(CCHAR stackSize, IrpOrigin origin, const SimCallSite& site);
+    void freeIrp(PIRP irp, const SimCallSite& site);
+    NTSTATUS callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver,
+                        const SimCallSite& site);
+    void completeRequest(PIRP irp, const SimCallSite& site);
+    BOOLEAN cancelIrp(PIRP irp, const SimCallSite& site);
+    void setTopCompletion(PIRP irp, TopCompletion onTop);
+    // True when irp is a live IRP; otherwise reports IrpUsedAfterFree naming the operation.
+    bool checkLive(PIRP irp, const char* operation, const SimCallSite& site);
+    // "IRP #12 (allocated by the driver at usb/x.cpp:40 (F)) ...": for findings.
+    std::string describeIrp(PIRP irp);
+    KSPIN_LOCK* cancelSpinLock() { return &cancelLock_; }
+    std::size_t liveIrpCount();
+
+    // --- device objects ----------------------------------------------------------------------
+    NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                          DEVICE_TYPE type, ULONG characteristics, PDEVICE_OBJECT* out,
+                          const SimCallSite& site);
+    void deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site);
+    PDEVICE_OBJECT attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target, const SimCallSite& site);
+    void detach(PDEVICE_OBJECT target, const SimCallSite& site);
+    DeviceRecord* record(PDEVICE_OBJECT device);
+    std::string describeDevice(PDEVICE_OBJECT device);
+    // The top of the stack the device belongs to.
+    PDEVICE_OBJECT topOfStack(PDEVICE_OBJECT device);
+    // Handles keep a deleted device object and its extension alive until the last is closed.
+    void referenceDevice(PDEVICE_OBJECT device);
+    void dereferenceDevice(PDEVICE_OBJECT device);
+
+    // Reports driver IRPs still allocated; used by System::checkLeaks.
+    void reportLeaks();
+
+    // The handler of every major function a driver leaves empty.
+    static NTSTATUS NTAPI defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+private:
+    IrpRecord* findRecord(PIRP irp); // mutex_ held
+    void note(PIRP irp, std::string what);
+    void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
+    void releaseIrp(PIRP irp, IrpRecord& record); // mutex_ held
+    void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
+    void releaseDeviceMemory(PDEVICE_OBJECT device);
+
+    struct DriverMemory {
+        DRIVER_OBJECT object{};
+        DRIVER_EXTENSION extension{};
+    };
+    std::vector<std::unique_ptr<DriverMemory>> driverMemory_;
+
+    std::recursive_mutex mutex_;
+    std::uint64_t nextIrpId_ = 1;
+    std::uint64_t nextDeviceId_ = 1;
+    std::map<PIRP, std::unique_ptr<IrpRecord>> irps_;
+    std::deque<std::pair<PIRP, std::unique_ptr<IrpRecord>>> freedIrps_; // quarantine
+    std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_;
+    KSPIN_LOCK cancelLock_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,134 @@
+// Calling a driver with an IRP, and the checks on what its dispatch routine returns.
+#include <sstream>
+
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/sync/dispatcher.h"
+
+namespace sim {
+
+namespace {
+
+std::string statusText(NTSTATUS status) {
+    std::ostringstream out;
+    out << "0x" << std::hex << static_cast<ULONG>(status);
+    return out.str();
+}
+
+} // namespace
+
+NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver,
+                               const SimCallSite& site) {
+    if (!checkLive(irp, "IofCallDriver", site))
+        return STATUS_INVALID_PARAMETER;
+    DeviceRecord* target = record(device);
+    if (target == nullptr) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "IofCallDriver with " + describeIrp(irp) +
+                                        " to something that is not a device object",
+                                    site);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (target->deleted) {
+        current().verifier().report(Rule::RequestToDeletedDevice,
+                                    describeIrp(irp) + " sent to deleted " + describeDevice(device),
+                                    site);
+        irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        return STATUS_DELETE_PENDING;
+    }
+    if (irp->CancelRoutine != nullptr)
+        current().verifier().report(Rule::IrpForwardedWithCancelRoutine,
+                                    describeIrp(irp) + " passed on with its cancel routine set",
+                                    site);
+    if (irp->CurrentLocation <= 1) {
+        current().verifier().report(Rule::NoMoreStackLocations,
+                                    describeIrp(irp) + " has no stack location left for " +
+                                        describeDevice(device),
+                                    site);
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    const int location = irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = device;
+    if (stack->MajorFunction == IRP_MJ_POWER && !viaPoCallDriver)
+        current().verifier().report(Rule::PowerIrpSentWithCallDriver,
+                                    describeIrp(irp) + " is a power IRP: send it with PoCallDriver",
+                                    site);
+    {
+        std::lock_guard lock(mutex_);
+        IrpRecord& rec = *irps_.at(irp);
+        rec.locations.at(static_cast<std::size_t>(location)) =
+            IrpLocationRecord{.dispatchCaller = site};
+        std::ostringstream what;
+        what << "major 0x" << std::hex << int(stack->MajorFunction) << " minor 0x"
+             << int(stack->MinorFunction) << " sent to " << target->name << " from "
+             << describe(site);
+        if (rec.history.size() >= 32)
+            rec.history.erase(rec.history.begin());
+        rec.history.push_back(what.str());
+    }
+
+    const KIRQL irqlBefore = currentIrql();
+    const std::size_t locksBefore = heldSpinLocks().size();
+    const PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    const NTSTATUS status = dispatch(device, irp);
+
+    if (currentIrql() != irqlBefore)
+        current().verifier().report(Rule::DispatchChangedIrql,
+                                    target->name + " returned at IRQL " +
+                                        std::to_string(currentIrql()) + ", entered at " +
+                                        std::to_string(irqlBefore),
+                                    site);
+    if (heldSpinLocks().size() > locksBefore)
+        current().verifier().report(Rule::DispatchReturnedWithLockHeld,
+                                    target->name + " returned holding a spin lock acquired at " +
+                                        describe(heldSpinLocks().back().acquiredAt),
+                                    site);
+
+    std::lock_guard lock(mutex_);
+    if (IrpRecord* rec = findRecord(irp)) {
+        IrpLocationRecord& loc = rec->locations.at(static_cast<std::size_t>(location));
+        loc.dispatchReturned = true;
+        loc.dispatchStatus = status;
+        if (loc.passed) {
+            checkDispatchReturn(irp, *rec, location);
+        } else if (status != STATUS_PENDING && !rec->freed) {
+            current().verifier().report(
+                Rule::DispatchStatusMismatch,
+                target->name + " returned " + statusText(status) + " for " + describeIrp(irp) +
+                    " which it has neither completed nor pended (return STATUS_PENDING)",
+                site);
+            loc.dispatchReturned = false;
+        }
+    }
+    return status;
+}
+
+// Both the dispatch routine's return and the completion leaving its location have happened.
+void IoManager::checkDispatchReturn(PIRP irp, IrpRecord& record, int location) {
+    IrpLocationRecord& loc = record.locations.at(static_cast<std::size_t>(location));
+    const SimCallSite& site = loc.dispatchCaller;
+    if (loc.dispatchStatus == STATUS_PENDING && !loc.pendingMarked) {
+        current().verifier().report(Rule::PendingReturnedNotMarked,
+                                    "STATUS_PENDING returned for " + describeIrp(irp) +
+                                        " without IoMarkIrpPending",
+                                    site);
+    } else if (loc.dispatchStatus != STATUS_PENDING && loc.pendingMarked) {
+        current().verifier().report(Rule::PendingMarkedNotReturned,
+                                    describeIrp(irp) + " was marked pending but dispatch returned " +
+                                        statusText(loc.dispatchStatus),
+                                    site);
+    } else if (loc.dispatchStatus != STATUS_PENDING && loc.dispatchStatus != loc.statusWhenLeft) {
+        current().verifier().report(Rule::DispatchStatusMismatch,
+                                    "dispatch returned " + statusText(loc.dispatchStatus) +
+                                        " but completed " + describeIrp(irp) + " with " +
+                                        statusText(loc.statusWhenLeft),
+                                    site);
+    }
+    loc.dispatchReturned = false;
+}
+
+} // namespace sim

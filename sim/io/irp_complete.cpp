@@ -1,0 +1,160 @@
+// Completing an IRP: completion routines from the bottom up, chosen by their control bits,
+// stopping at STATUS_MORE_PROCESSING_REQUIRED, carrying PendingReturned up; at the top, an IRP the
+// I/O manager owns is finished (status block, event, buffers) and freed.
+#include <atomic>
+#include <cstring>
+#include <sstream>
+
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/sync/dispatcher.h"
+
+namespace sim {
+
+namespace {
+
+bool wantsInvocation(UCHAR control, NTSTATUS status, bool cancelled) {
+    return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+           (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+           (cancelled && (control & SL_INVOKE_ON_CANCEL));
+}
+
+} // namespace
+
+void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
+    if (!checkLive(irp, "IofCompleteRequest", site))
+        return;
+    std::uint64_t pass = 0;
+    {
+        std::lock_guard lock(mutex_);
+        IrpRecord& rec = *irps_.at(irp);
+        if (rec.completing || rec.finished) {
+            current().verifier().report(Rule::IrpCompletedTwice,
+                                        describeIrp(irp) + " completed again", site);
+            return;
+        }
+        if (irp->CurrentLocation > irp->StackCount) {
+            current().verifier().report(
+                Rule::IrpCompletedAfterMoreProcessing,
+                describeIrp(irp) + " completed after its last completion routine took it back "
+                                   "with STATUS_MORE_PROCESSING_REQUIRED (free it instead)",
+                site);
+            return;
+        }
+        rec.completing = true;
+        pass = ++rec.pass;
+        std::ostringstream what;
+        what << "completed with 0x" << std::hex << static_cast<ULONG>(irp->IoStatus.Status)
+             << " at " << describe(site);
+        if (rec.history.size() >= 32)
+            rec.history.erase(rec.history.begin());
+        rec.history.push_back(what.str());
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING)
+        current().verifier().report(Rule::IrpCompletedWithPending,
+                                    describeIrp(irp) + " completed with STATUS_PENDING", site);
+    if (!heldSpinLocks().empty())
+        current().verifier().report(Rule::CompletedHoldingSpinLock,
+                                    describeIrp(irp) + " completed holding the spin lock acquired at " +
+                                        describe(heldSpinLocks().back().acquiredAt),
+                                    site);
+    if (irp->CancelRoutine != nullptr)
+        current().verifier().report(Rule::IrpCompletedWithCancelRoutine,
+                                    describeIrp(irp) + " completed with its cancel routine set",
+                                    site);
+
+    PIO_STACK_LOCATION leaving = irp->Tail.Overlay.CurrentStackLocation;
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    for (; irp->CurrentLocation <= irp->StackCount + 1;
+         ++leaving, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+        PIO_COMPLETION_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+        bool invoke = false;
+        {
+            std::lock_guard lock(mutex_);
+            IrpRecord& rec = *irps_.at(irp);
+            const int location = irp->CurrentLocation - 1;
+            const UCHAR control = leaving->Control;
+            IrpLocationRecord& loc = rec.locations.at(static_cast<std::size_t>(location));
+            loc.passed = true;
+            loc.pendingMarked = (control & SL_PENDING_RETURNED) != 0;
+            loc.statusWhenLeft = irp->IoStatus.Status;
+            if (loc.dispatchReturned)
+                checkDispatchReturn(irp, rec, location);
+
+            irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+            const bool cancelled = std::atomic_ref<BOOLEAN>(irp->Cancel).load() != FALSE;
+            routine = leaving->CompletionRoutine;
+            context = leaving->Context;
+            invoke = routine != nullptr && wantsInvocation(control, irp->IoStatus.Status, cancelled);
+            std::memset(leaving, 0, sizeof(*leaving));
+            if (!invoke && irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+                irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+        }
+        if (!invoke)
+            continue;
+
+        PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                                    ? nullptr
+                                    : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        const NTSTATUS result = routine(device, irp, context);
+        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+            // The IRP is its owner's again, and may be freed or completed anew by now.
+            std::lock_guard lock(mutex_);
+            auto it = irps_.find(irp);
+            if (it != irps_.end() && it->second->pass == pass)
+                it->second->completing = false;
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        auto it = irps_.find(irp);
+        if (it == irps_.end() || it->second->pass != pass) {
+            current().verifier().report(
+                Rule::IrpCompletedTwice,
+                describeIrp(irp) + " was freed or completed again by its completion routine, "
+                                   "which then did not return STATUS_MORE_PROCESSING_REQUIRED",
+                site);
+            return;
+        }
+    }
+
+    std::lock_guard lock(mutex_);
+    finishAtTop(irp, *irps_.at(irp), site);
+}
+
+// The last completion routine let the IRP through: it is back with whoever created it.
+void IoManager::finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site) {
+    record.completing = false;
+    record.finished = true;
+    if (record.origin == IrpOrigin::Driver) {
+        current().verifier().report(Rule::DriverIrpCompletedToTop,
+                                    describeIrp(irp) +
+                                        " completed past its last stack location: a driver's own "
+                                        "IRP must be taken back by its completion routine",
+                                    site);
+        return;
+    }
+    if (record.onTop)
+        record.onTop(irp);
+    releaseIrp(irp, record);
+}
+
+BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
+    if (!checkLive(irp, "IoCancelIrp", site))
+        return FALSE;
+    note(irp, "cancelled at " + describe(site));
+    const KIRQL irql = KfAcquireSpinLock(&cancelLock_, site);
+    std::atomic_ref<BOOLEAN>(irp->Cancel).store(TRUE);
+    const PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (routine == nullptr) {
+        KfReleaseSpinLock(&cancelLock_, irql, site);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    // The cancel routine releases the cancel spin lock itself.
+    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    return TRUE;
+}
+
+} // namespace sim

@@ -1,0 +1,167 @@
+// Allocating, describing and freeing IRPs.
+#include <sstream>
+
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/util/poison.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t kQuarantinedIrps = 512;
+
+const char* originName(IrpOrigin origin) {
+    switch (origin) {
+    case IrpOrigin::Driver: return "allocated by a driver";
+    case IrpOrigin::DeviceControl: return "built for device control";
+    case IrpOrigin::Application: return "sent by the application";
+    case IrpOrigin::Power: return "requested from the power manager";
+    case IrpOrigin::Pnp: return "sent by the Plug and Play manager";
+    }
+    return "?";
+}
+
+} // namespace
+
+IoManager::IoManager() { KeInitializeSpinLock(&cancelLock_); }
+
+IoManager::~IoManager() {
+    for (auto& [irp, record] : freedIrps_)
+        unpoison(record->memory.get(), record->size);
+    for (auto& [device, record] : devices_)
+        unpoison(record->memory.get(), record->size);
+}
+
+IrpRecord* IoManager::findRecord(PIRP irp) {
+    auto it = irps_.find(irp);
+    if (it != irps_.end())
+        return it->second.get();
+    for (auto i = freedIrps_.rbegin(); i != freedIrps_.rend(); ++i)
+        if (i->first == irp)
+            return i->second.get();
+    return nullptr;
+}
+
+void IoManager::note(PIRP irp, std::string what) {
+    std::lock_guard lock(mutex_);
+    if (IrpRecord* record = findRecord(irp)) {
+        if (record->history.size() >= 32)
+            record->history.erase(record->history.begin());
+        record->history.push_back(std::move(what));
+    }
+}
+
+std::string IoManager::describeIrp(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    std::ostringstream out;
+    IrpRecord* record = findRecord(irp);
+    if (record == nullptr) {
+        out << "IRP " << static_cast<const void*>(irp) << " (not an IRP of this system)";
+        return out.str();
+    }
+    out << "IRP #" << record->id << " (" << originName(record->origin) << " at "
+        << describe(record->allocatedAt) << (record->freed ? ", freed" : "") << ")";
+    if (!record->history.empty()) {
+        out << "; history:";
+        for (const auto& h : record->history)
+            out << " [" << h << "]";
+    }
+    return out.str();
+}
+
+PIRP IoManager::allocateIrp(CCHAR stackSize, IrpOrigin origin, const SimCallSite& site) {
+    const int locations = stackSize < 1 ? 1 : stackSize;
+    auto record = std::make_unique<IrpRecord>();
+    record->size = sizeof(IRP) + static_cast<std::size_t>(locations) * sizeof(IO_STACK_LOCATION);
+    record->memory = std::make_unique<std::byte[]>(record->size); // zero-filled
+    record->origin = origin;
+    record->allocatedAt = site;
+    record->locations.resize(static_cast<std::size_t>(locations) + 2);
+
+    auto* irp = reinterpret_cast<PIRP>(record->memory.get());
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(record->size);
+    irp->StackCount = static_cast<CHAR>(locations);
+    irp->CurrentLocation = static_cast<CHAR>(locations + 1);
+    irp->Tail.Overlay.CurrentStackLocation = stack + locations;
+    irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
+    irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+
+    std::lock_guard lock(mutex_);
+    record->id = nextIrpId_++;
+    record->history.push_back(std::string("allocated at ") + describe(site));
+    irps_.emplace(irp, std::move(record));
+    return irp;
+}
+
+bool IoManager::checkLive(PIRP irp, const char* operation, const SimCallSite& site) {
+    std::lock_guard lock(mutex_);
+    auto it = irps_.find(irp);
+    if (it != irps_.end() && !it->second->freed)
+        return true;
+    const std::string what = irp == nullptr ? std::string("a NULL IRP") : describeIrp(irp);
+    current().verifier().report(Rule::IrpUsedAfterFree,
+                                std::string(operation) + " on " + what, site);
+    return false;
+}
+
+void IoManager::releaseIrp(PIRP irp, IrpRecord& record) {
+    record.freed = true;
+    auto it = irps_.find(irp);
+    if (it == irps_.end())
+        return;
+    poisonFreed(record.memory.get(), record.size);
+    freedIrps_.emplace_back(irp, std::move(it->second));
+    irps_.erase(it);
+    if (freedIrps_.size() > kQuarantinedIrps) {
+        auto& oldest = freedIrps_.front().second;
+        unpoison(oldest->memory.get(), oldest->size);
+        freedIrps_.pop_front();
+    }
+}
+
+void IoManager::freeIrp(PIRP irp, const SimCallSite& site) {
+    if (!checkLive(irp, "IoFreeIrp", site))
+        return;
+    std::lock_guard lock(mutex_);
+    IrpRecord& record = *irps_.at(irp);
+    if (record.origin != IrpOrigin::Driver) {
+        current().verifier().report(Rule::IoManagerIrpFreedByDriver,
+                                    "IoFreeIrp on " + describeIrp(irp) +
+                                        ": the I/O manager frees the IRPs it builds",
+                                    site);
+        return;
+    }
+    // Freeing from inside its own completion routine is how a driver reclaims its IRP: the pass
+    // that called the routine does not touch the IRP once the routine has returned.
+    record.history.push_back("freed at " + describe(site));
+    releaseIrp(irp, record);
+}
+
+void IoManager::setTopCompletion(PIRP irp, TopCompletion onTop) {
+    std::lock_guard lock(mutex_);
+    if (IrpRecord* record = findRecord(irp))
+        record->onTop = std::move(onTop);
+}
+
+std::size_t IoManager::liveIrpCount() {
+    std::lock_guard lock(mutex_);
+    return irps_.size();
+}
+
+void IoManager::reportLeaks() {
+    std::lock_guard lock(mutex_);
+    for (auto& [irp, record] : irps_) {
+        if (record->origin == IrpOrigin::Driver) {
+            current().verifier().report(Rule::DriverIrpLeaked,
+                                        describeIrp(irp) + " was never freed");
+        } else {
+            current().verifier().report(Rule::IrpNeverCompleted,
+                                        describeIrp(irp) + " was never completed");
+        }
+    }
+}
+
+} // namespace sim

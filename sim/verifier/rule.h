@@ -1,0 +1,60 @@
+// The verifier's rules. Each finding names one of them.
+#pragma once
+
+#include <string_view>
+
+namespace sim {
+
+enum class Rule {
+    // IRPs
+    IrpCompletedTwice,
+    IrpCompletedWithPending,
+    PendingReturnedNotMarked,  // dispatch returned STATUS_PENDING, location not marked pending
+    PendingMarkedNotReturned,  // location marked pending, dispatch returned another status
+    DispatchStatusMismatch,    // IRP completed inside dispatch, returned status differs
+    IrpUsedAfterFree,          // IRP touched after it was freed or handed back to its owner
+    IrpCompletedAfterMoreProcessing, // completed again after MORE_PROCESSING_REQUIRED, not taken back
+    IoManagerIrpFreedByDriver,
+    DriverIrpLeaked,
+    IrpNeverCompleted,
+    DriverIrpCompletedToTop,   // a driver-allocated IRP completed past its last completion routine
+    IrpForwardedWithCancelRoutine,
+    IrpCompletedWithCancelRoutine,
+    WaitNeverEnded,
+    NoMoreStackLocations,
+    PnpIrpCompletedNotForwarded,
+    PnpIrpFailedWhenMustSucceed,
+    // Power
+    PowerIrpWithoutStartNext,
+    PowerIrpSentWithCallDriver,
+    // Pool and MDLs
+    PoolLeak,
+    PoolDoubleFree,
+    PoolForeignFree,
+    PoolWrongTag,
+    PoolCorruption,            // guard zone overwritten, or a block written after it was freed
+    UninitialisedMemoryExposed,
+    MdlLeak,
+    MdlMisuse,
+    UnguardedProbe,
+    // IRQL and locks
+    WaitAtDispatchLevel,
+    SpinLockRecursion,
+    SpinLockNotHeld,
+    SpinLockWrongIrql,
+    DispatchReturnedWithLockHeld,
+    DispatchChangedIrql,
+    CompletedHoldingSpinLock,
+    IrqlMisuse,
+    // Plug and Play and objects
+    DeviceDeletedWithReferences,
+    DeviceDeletedDuringSurpriseRemoval,
+    DetachedDuringSurpriseRemoval,
+    RequestToDeletedDevice,
+    InterfaceLeftEnabled,
+    ObjectMisuse,
+};
+
+std::string_view ruleName(Rule rule);
+
+} // namespace sim
