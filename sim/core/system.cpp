@@ -32,7 +32,12 @@ System::~System() {
     gCurrent.store(nullptr);
 }
 
-void System::checkLeaks() { io_->reportLeaks(); }
+void System::checkLeaks() {
+    io_->reportLeaks();
+    mdls_->reportLeaks();
+    pool_->reportLeaks();
+    pool_->checkIntegrity();
+}
 
 System& current() {
     System* system = gCurrent.load();

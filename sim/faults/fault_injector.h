@@ -15,13 +15,13 @@
 namespace sim {
 
 enum class AllocKind {
-    Pool,                 // ExAllocatePoolWithTag
-    Irp,                  // IoAllocateIrp
-    Mdl,                  // IoAllocateMdl
-    DeviceControlIrp,     // IoBuildDeviceIoControlRequest
-    ConfigurationRequest, // USBD_CreateConfigurationRequest
-    PowerRequest,         // PoRequestPowerIrp
-    DeviceObject,         // IoCreateDevice
+    Pool,                  // ExAllocatePoolWithTag
+    Irp,                   // IoAllocateIrp
+    Mdl,                   // IoAllocateMdl
+    DeviceControlIrp,      // IoBuildDeviceIoControlRequest
+    ConfigurationRequest,  // USBD_CreateConfigurationRequest
+    PowerRequest,          // PoRequestPowerIrp
+    DeviceObject,          // IoCreateDevice
     InterfaceRegistration, // IoRegisterDeviceInterface
     SystemMapping          // MmGetSystemAddressForMdlSafe mapping a locked MDL
 };

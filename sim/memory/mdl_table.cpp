@@ -1,0 +1,357 @@
+#include "sim/memory/mdl_table.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/core/system.h"
+#include "sim/memory/pool.h"
+#include "sim/util/poison.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uintptr_t kPageMask = PAGE_SIZE - 1;
+
+std::uintptr_t firstByte(const MDL& mdl) {
+    return reinterpret_cast<std::uintptr_t>(mdl.StartVa) + mdl.ByteOffset;
+}
+
+std::size_t pagesSpanned(std::uintptr_t address, std::size_t length) {
+    return ((address & kPageMask) + length + kPageMask) / PAGE_SIZE;
+}
+
+// Points the platform record at [address, address + length).
+void describeRange(MDL& mdl, std::uintptr_t address, ULONG length) {
+    mdl.StartVa = reinterpret_cast<PVOID>(address & ~kPageMask);
+    mdl.ByteOffset = static_cast<ULONG>(address & kPageMask);
+    mdl.ByteCount = length;
+    const std::size_t bytes = sizeof(MDL) + pagesSpanned(address, length) * sizeof(ULONG);
+    mdl.Size = static_cast<CSHORT>(std::min<std::size_t>(bytes, 0x7FFF));
+}
+
+std::string hex(std::uintptr_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%zx", static_cast<std::size_t>(value));
+    return text;
+}
+
+} // namespace
+
+MdlTable::MdlTable() = default;
+
+MdlTable::~MdlTable() {
+    for (auto& [mdl, record] : quarantine_)
+        unpoison(record.mdl.get(), sizeof(MDL));
+}
+
+PMDL MdlTable::allocate(PVOID virtualAddress, ULONG length, const SimCallSite& site) {
+    Record record;
+    record.mdl = std::make_unique<MDL>();
+    record.allocatedAt = RecordedSite(site);
+    const auto address = reinterpret_cast<std::uintptr_t>(virtualAddress);
+    describeRange(*record.mdl, address, length);
+    record.capacityPages = pagesSpanned(address, length);
+    // Non-paged pool needs no probing: the system addresses it as it is.
+    if (current().pool().blockContaining(virtualAddress, length)) {
+        record.nonpaged = true;
+        record.mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
+        record.mdl->MappedSystemVa = virtualAddress;
+    }
+    PMDL mdl = record.mdl.get();
+    std::lock_guard lock(mutex_);
+    record.serial = ++serial_;
+    live_.emplace(mdl, std::move(record));
+    return mdl;
+}
+
+void MdlTable::free(PMDL mdl, const SimCallSite& site) {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        release(mdl, site, reports);
+    }
+    send(reports, site);
+}
+
+void MdlTable::release(PMDL mdl, const SimCallSite& site, Reports& reports) {
+    auto node = live_.extract(mdl);
+    if (!node) {
+        reports.push_back({Rule::MdlMisuse, notLive(mdl, "IoFreeMdl")});
+        return;
+    }
+    Record& record = node.mapped();
+    if (record.locked)
+        reports.push_back({Rule::MdlMisuse, describe(record) +
+                                                " freed with its pages still locked (locked at " +
+                                                record.lockedAt.text() + ")"});
+    record.freedAt = RecordedSite(site);
+    record.view.reset();
+    // A driver still reading the freed record finds garbage, as it would on the platform.
+    poisonFreed(mdl, sizeof(MDL));
+    quarantineOrder_.push_back(mdl);
+    quarantine_.insert(std::move(node));
+    if (quarantineOrder_.size() > kQuarantineMdls) {
+        unpoison(const_cast<MDL*>(quarantineOrder_.front()), sizeof(MDL));
+        quarantine_.erase(quarantineOrder_.front());
+        quarantineOrder_.pop_front();
+    }
+}
+
+void MdlTable::buildPartial(PMDL source, PMDL target, PVOID virtualAddress, ULONG length,
+                            const SimCallSite& site) {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        Record* from = live(source);
+        Record* to = live(target);
+        const auto address = reinterpret_cast<std::uintptr_t>(virtualAddress);
+        if (from == nullptr || to == nullptr) {
+            reports.push_back(
+                {Rule::MdlMisuse, notLive(from == nullptr ? source : target, "IoBuildPartialMdl")});
+        } else if (from == to) {
+            reports.push_back({Rule::MdlMisuse, "IoBuildPartialMdl with " + describe(*from) +
+                                                    " as both source and target"});
+        } else {
+            const std::uintptr_t sourceStart = firstByte(*source);
+            const std::uintptr_t sourceEnd = sourceStart + source->ByteCount;
+            // A zero length means: from the address to the end of the source.
+            if (length == 0 && address >= sourceStart && address <= sourceEnd)
+                length = static_cast<ULONG>(sourceEnd - address);
+            const std::size_t pages = pagesSpanned(address, length);
+            if (address < sourceStart || address + length > sourceEnd) {
+                reports.push_back({Rule::MdlMisuse, "IoBuildPartialMdl of " + hex(address) + " +" +
+                                                        std::to_string(length) +
+                                                        ", outside the buffer of " +
+                                                        describe(*from)});
+            } else if (!from->locked && !from->nonpaged) {
+                reports.push_back(
+                    {Rule::MdlMisuse, "IoBuildPartialMdl over " + describe(*from) +
+                                          ", which is neither locked nor non-paged pool"});
+            } else if (to->locked) {
+                reports.push_back({Rule::MdlMisuse, "IoBuildPartialMdl into " + describe(*to) +
+                                                        ", whose own pages are locked"});
+            } else if (pages > to->capacityPages) {
+                reports.push_back({Rule::MdlMisuse, "IoBuildPartialMdl into " + describe(*to) +
+                                                        ", allocated for " +
+                                                        std::to_string(to->capacityPages) +
+                                                        " pages, of a range of " +
+                                                        std::to_string(pages) + " pages"});
+            } else {
+                describeRange(*target, address, length);
+                to->source = from->source != nullptr ? from->source : source;
+                to->nonpaged = from->nonpaged;
+                to->view.reset();
+                target->Process = source->Process;
+                target->MdlFlags = MDL_PARTIAL;
+                target->MappedSystemVa = nullptr;
+                if (to->nonpaged) {
+                    target->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+                    target->MappedSystemVa = virtualAddress;
+                }
+            }
+        }
+    }
+    send(reports, site);
+}
+
+NTSTATUS MdlTable::probeAndLock(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERATION operation,
+                                const SimCallSite& site) {
+    Reports reports;
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    {
+        std::lock_guard lock(mutex_);
+        Record* record = live(mdl);
+        if (record == nullptr) {
+            reports.push_back({Rule::MdlMisuse, notLive(mdl, "MmProbeAndLockPages")});
+        } else if (record->source != nullptr) {
+            reports.push_back({Rule::MdlMisuse, "MmProbeAndLockPages of partial " +
+                                                    describe(*record) +
+                                                    ": its source's pages are the ones locked"});
+        } else if (record->locked) {
+            reports.push_back({Rule::MdlMisuse, "MmProbeAndLockPages of " + describe(*record) +
+                                                    ", locked already at " +
+                                                    record->lockedAt.text()});
+        } else if (record->nonpaged) {
+            // Pool is resident; only a probe on behalf of user mode faults on it.
+            status = accessMode == UserMode ? STATUS_ACCESS_VIOLATION : STATUS_SUCCESS;
+        } else {
+            const auto access = operation == IoReadAccess ? UserAddressSpace::Access::Read
+                                                          : UserAddressSpace::Access::Write;
+            record->view =
+                current().userSpace().lock(MmGetMdlVirtualAddress(mdl), mdl->ByteCount, access);
+            status = record->view ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
+        }
+        if (status == STATUS_SUCCESS) {
+            record->locked = true;
+            record->lockedAt = RecordedSite(site);
+            mdl->MdlFlags |= MDL_PAGES_LOCKED;
+        }
+    }
+    send(reports, site);
+    return status;
+}
+
+void MdlTable::unlock(PMDL mdl, const SimCallSite& site) {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        Record* record = live(mdl);
+        if (record == nullptr) {
+            reports.push_back({Rule::MdlMisuse, notLive(mdl, "MmUnlockPages")});
+        } else if (!record->locked) {
+            reports.push_back({Rule::MdlMisuse,
+                               "MmUnlockPages of " + describe(*record) + ", which is not locked"});
+        } else {
+            record->locked = false;
+            mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+            if (!record->nonpaged) {
+                record->view.reset();
+                mdl->MappedSystemVa = nullptr;
+            }
+        }
+    }
+    send(reports, site);
+}
+
+PVOID MdlTable::systemAddress(PMDL mdl, const SimCallSite& site) {
+    Reports reports;
+    PVOID address = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        Record* record = live(mdl);
+        if (record == nullptr) {
+            reports.push_back({Rule::MdlMisuse, notLive(mdl, "MmGetSystemAddressForMdlSafe")});
+        } else if (record->nonpaged) {
+            address = reinterpret_cast<PVOID>(firstByte(*mdl));
+        } else if (record->source != nullptr) {
+            address = mapPartial(*record, reports);
+        } else if (!record->locked) {
+            reports.push_back({Rule::MdlMisuse, "MmGetSystemAddressForMdlSafe of " +
+                                                    describe(*record) + ", which is not locked"});
+        } else if ((mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) != 0 ||
+                   !current().faults().shouldFail(AllocKind::SystemMapping, site)) {
+            address = record->view->host;
+            mdl->MappedSystemVa = address;
+            mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+        }
+    }
+    send(reports, site);
+    return address;
+}
+
+// A partial MDL maps the matching part of its source's locked pages, which must still be locked.
+PVOID MdlTable::mapPartial(Record& record, Reports& reports) {
+    const Record* source = live(record.source);
+    if (source == nullptr || !source->locked) {
+        reports.push_back(
+            {Rule::MdlMisuse, "MmGetSystemAddressForMdlSafe of partial " + describe(record) +
+                                  (source == nullptr ? ", whose source MDL has been freed"
+                                                     : ", whose source " + describe(*source) +
+                                                           " is no longer locked")});
+        return nullptr;
+    }
+    MDL& mdl = *record.mdl;
+    const std::uintptr_t offset = firstByte(mdl) - firstByte(*record.source);
+    record.view = UserAddressSpace::LockedRange{source->view->pages, source->view->host + offset};
+    mdl.MappedSystemVa = record.view->host;
+    mdl.MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return record.view->host;
+}
+
+void MdlTable::unlockAndFreeChain(PMDL first, const SimCallSite& site) {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        for (PMDL mdl = first; mdl != nullptr;) {
+            PMDL next = nullptr;
+            if (Record* record = live(mdl)) {
+                next = mdl->Next;
+                if (record->locked) {
+                    record->locked = false;
+                    record->view.reset();
+                }
+            }
+            release(mdl, site, reports);
+            mdl = next;
+        }
+    }
+    send(reports, site);
+}
+
+bool MdlTable::isLive(const MDL* mdl) const {
+    std::lock_guard lock(mutex_);
+    return live(mdl) != nullptr;
+}
+
+bool MdlTable::isLocked(const MDL* mdl) const {
+    std::lock_guard lock(mutex_);
+    const Record* record = live(mdl);
+    return record != nullptr && record->locked;
+}
+
+std::size_t MdlTable::liveCount() const {
+    std::lock_guard lock(mutex_);
+    return live_.size();
+}
+
+std::size_t MdlTable::reportLeaks(std::string_view when) const {
+    std::vector<std::pair<std::uint64_t, std::string>> leaks;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [mdl, record] : live_)
+            leaks.emplace_back(record.serial, describe(record) + " leaked " + std::string(when));
+    }
+    std::sort(leaks.begin(), leaks.end());
+    auto& verifier = current().verifier();
+    for (auto& [serial, message] : leaks)
+        verifier.report(Rule::MdlLeak, std::move(message));
+    return leaks.size();
+}
+
+MdlTable::Record* MdlTable::live(const MDL* mdl) {
+    auto it = live_.find(mdl);
+    return it == live_.end() ? nullptr : &it->second;
+}
+
+const MdlTable::Record* MdlTable::live(const MDL* mdl) const {
+    auto it = live_.find(mdl);
+    return it == live_.end() ? nullptr : &it->second;
+}
+
+std::string MdlTable::describe(const Record& record) const {
+    const MDL& mdl = *record.mdl;
+    std::string text = "MDL " + hex(reinterpret_cast<std::uintptr_t>(&mdl)) + " #" +
+                       std::to_string(record.serial) + " (" + hex(firstByte(mdl)) + " +" +
+                       std::to_string(mdl.ByteCount) + " bytes";
+    if (record.locked)
+        text += ", locked";
+    if (record.nonpaged)
+        text += ", non-paged pool";
+    if (record.source != nullptr)
+        text += ", partial of MDL " + hex(reinterpret_cast<std::uintptr_t>(record.source));
+    return text + ") allocated at " + record.allocatedAt.text();
+}
+
+std::string MdlTable::notLive(const MDL* mdl, std::string_view routine) const {
+    const std::string name = std::string(routine) + " of ";
+    if (mdl == nullptr)
+        return name + "a NULL MDL";
+    auto it = quarantine_.find(mdl);
+    if (it != quarantine_.end())
+        return name + "MDL " + hex(reinterpret_cast<std::uintptr_t>(mdl)) + " #" +
+               std::to_string(it->second.serial) + " allocated at " +
+               it->second.allocatedAt.text() + ", already freed at " + it->second.freedAt.text();
+    return name + hex(reinterpret_cast<std::uintptr_t>(mdl)) +
+           ", which is not an MDL from IoAllocateMdl";
+}
+
+void MdlTable::send(Reports& reports, const SimCallSite& site) {
+    if (reports.empty())
+        return;
+    auto& verifier = current().verifier();
+    for (auto& r : reports)
+        verifier.report(r.rule, r.message, site);
+}
+
+} // namespace sim

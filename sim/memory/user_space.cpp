@@ -1,0 +1,133 @@
+#include "sim/memory/user_space.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+std::uint64_t roundUpToPages(std::uint64_t bytes) {
+    constexpr std::uint64_t page = UserAddressSpace::kPageBytes;
+    return (bytes + page - 1) / page * page;
+}
+
+void* toPointer(std::uint64_t address) {
+    return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
+}
+
+} // namespace
+
+void* UserAddressSpace::map(std::size_t bytes, bool writable) {
+    if (bytes == 0 || bytes > kLimit)
+        return nullptr;
+    const std::uint64_t size = roundUpToPages(bytes);
+    std::lock_guard lock(mutex_);
+    // Next fit, so that an unmapped address is not handed out again at once: a stale pointer into
+    // a buffer the application released stays a bad address for a while.
+    auto base = findGap(nextBase_, size);
+    if (!base)
+        base = findGap(kLowestAddress, size);
+    if (!base)
+        return nullptr;
+    regions_.emplace(*base, Region{size, writable,
+                                   std::make_shared<std::vector<std::byte>>(size, std::byte{0})});
+    nextBase_ = *base + size + kPageBytes;
+    return toPointer(*base);
+}
+
+// The lowest address at or above `from` with `bytes` of room and a free page on either side.
+std::optional<std::uint64_t> UserAddressSpace::findGap(std::uint64_t from,
+                                                       std::uint64_t bytes) const {
+    std::uint64_t candidate = from;
+    auto next = regions_.upper_bound(candidate);
+    if (next != regions_.begin()) {
+        const auto& [base, region] = *std::prev(next);
+        candidate = std::max(candidate, base + region.size + kPageBytes);
+    }
+    for (; next != regions_.end(); ++next) {
+        if (candidate + bytes + kPageBytes <= next->first)
+            return candidate;
+        candidate = std::max(candidate, next->first + next->second.size + kPageBytes);
+    }
+    if (candidate + bytes <= kLimit)
+        return candidate;
+    return std::nullopt;
+}
+
+bool UserAddressSpace::unmap(void* base) {
+    std::lock_guard lock(mutex_);
+    return regions_.erase(reinterpret_cast<std::uintptr_t>(base)) == 1;
+}
+
+bool UserAddressSpace::setWritable(void* base, bool writable) {
+    std::lock_guard lock(mutex_);
+    auto it = regions_.find(reinterpret_cast<std::uintptr_t>(base));
+    if (it == regions_.end())
+        return false;
+    it->second.writable = writable;
+    return true;
+}
+
+const UserAddressSpace::Region* UserAddressSpace::find(const void* address, std::size_t length,
+                                                       std::size_t& offset) const {
+    const auto start = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address));
+    const std::uint64_t span = length == 0 ? 1 : length;
+    if (start >= kLimit || span > kLimit)
+        return nullptr;
+    auto next = regions_.upper_bound(start);
+    if (next == regions_.begin())
+        return nullptr;
+    const auto& [base, region] = *std::prev(next);
+    if (start + span > base + region.size)
+        return nullptr;
+    offset = static_cast<std::size_t>(start - base);
+    return &region;
+}
+
+bool UserAddressSpace::write(void* address, const void* data, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    std::size_t offset = 0;
+    const Region* region = find(address, length, offset);
+    if (region == nullptr || !region->writable)
+        return false;
+    if (length != 0)
+        std::memcpy(region->pages->data() + offset, data, length);
+    return true;
+}
+
+bool UserAddressSpace::read(const void* address, void* out, std::size_t length) const {
+    std::lock_guard lock(mutex_);
+    std::size_t offset = 0;
+    const Region* region = find(address, length, offset);
+    if (region == nullptr)
+        return false;
+    if (length != 0)
+        std::memcpy(out, region->pages->data() + offset, length);
+    return true;
+}
+
+bool UserAddressSpace::probe(const void* address, std::size_t length, Access access) const {
+    return lock(address, length, access).has_value();
+}
+
+std::optional<UserAddressSpace::LockedRange>
+UserAddressSpace::lock(const void* address, std::size_t length, Access access) const {
+    std::lock_guard guard(mutex_);
+    std::size_t offset = 0;
+    const Region* region = find(address, length, offset);
+    if (region == nullptr || (access == Access::Write && !region->writable))
+        return std::nullopt;
+    return LockedRange{region->pages, region->pages->data() + offset};
+}
+
+std::size_t UserAddressSpace::regionCount() const {
+    std::lock_guard lock(mutex_);
+    return regions_.size();
+}
+
+bool UserAddressSpace::isUserAddress(const void* address) {
+    return reinterpret_cast<std::uintptr_t>(address) < kLimit;
+}
+
+} // namespace sim

@@ -1,0 +1,73 @@
+// The simulated 32-bit user address space in which applications' buffers live.
+//
+// Addresses are 32-bit values below 2 GiB carried in a PVOID; they are not host pointers, so a
+// driver that touches a user buffer without probing and locking it faults in the host process
+// rather than reading something plausible. The first 64 KiB are never mapped (so NULL and small
+// offsets from it are bad addresses), and a free page separates any two regions, so running off
+// the end of a buffer is a bad address too. Thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+class UserAddressSpace {
+public:
+    static constexpr std::uint32_t kPageBytes = 4096;
+    static constexpr std::uint32_t kLowestAddress = 0x00010000;
+    static constexpr std::uint64_t kLimit = 0x80000000; // first address above user space
+
+    enum class Access { Read, Write };
+
+    // Host view of a locked range. Locked pages stay resident: the view remains valid while it is
+    // held, even if the application unmaps the region meanwhile.
+    struct LockedRange {
+        std::shared_ptr<std::vector<std::byte>> pages;
+        std::byte* host = nullptr; // the range's first byte
+    };
+
+    // Maps a zero-filled region of at least `bytes` (whole pages); nullptr when bytes is 0 or the
+    // space has no room.
+    void* map(std::size_t bytes, bool writable = true);
+    // Unmaps the region that starts at base; false when none does.
+    bool unmap(void* base);
+    bool setWritable(void* base, bool writable);
+
+    // The application's own accesses: false (nothing copied) unless the whole range is mapped,
+    // and for write, writable.
+    bool write(void* address, const void* data, std::size_t length);
+    bool read(const void* address, void* out, std::size_t length) const;
+
+    // Whether [address, address + length) may be accessed; a zero length asks about one byte.
+    bool probe(const void* address, std::size_t length, Access access) const;
+    // Probes and locks the range; nothing when the probe fails.
+    std::optional<LockedRange> lock(const void* address, std::size_t length, Access access) const;
+
+    std::size_t regionCount() const;
+    // Below the user space's limit (it may still be unmapped).
+    static bool isUserAddress(const void* address);
+
+private:
+    struct Region {
+        std::uint64_t size = 0;
+        bool writable = true;
+        std::shared_ptr<std::vector<std::byte>> pages;
+    };
+    using RegionMap = std::map<std::uint64_t, Region>; // by base address
+
+    // The region holding the range (one byte for a zero length), with the range's offset in it.
+    const Region* find(const void* address, std::size_t length, std::size_t& offset) const;
+    std::optional<std::uint64_t> findGap(std::uint64_t from, std::uint64_t bytes) const;
+
+    mutable std::mutex mutex_; // guards regions_ and nextBase_; not the bytes of the regions
+    RegionMap regions_;
+    std::uint64_t nextBase_ = kLowestAddress; // where the search for room starts (next fit)
+};
+
+} // namespace sim
