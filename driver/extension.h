@@ -30,10 +30,10 @@ typedef struct _DEVICE_EXTENSION {
     PUSBD_INTERFACE_INFORMATION InterfaceInformation;
     DEVICE_CAPABILITIES DeviceCapabilities;
     PIRP PendingSystemPowerIrp;
-    PIRP PendingTransferIrp; // the read or write whose chunks are in flight
-    LONG PendingChunkCount;  // chunks of PendingTransferIrp not yet completed
-    ULONG TransferredBytes;  // bytes moved so far by those chunks
-    KEVENT RemoveEvent;      // set when OutstandingIoCount reaches 0
+    PIRP PendingTransferIrp;  // the read or write whose chunks are in flight
+    LONG PendingChunkCount;   // chunks of PendingTransferIrp not yet completed
+    ULONG TransferredBytes;   // bytes moved so far by those chunks
+    KEVENT RemoveEvent;       // set when OutstandingIoCount reaches 0
     KEVENT TransferDoneEvent; // set when a transfer has been finished by its chunks
     KEVENT NoPendingIoEvent;  // set whenever a release leaves OutstandingIoCount at 1
     KEVENT PowerUpDoneEvent;  // set when the idle policy's power-up request completes

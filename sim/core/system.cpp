@@ -48,6 +48,8 @@ System& current() {
     return *system;
 }
 
-bool hasCurrent() { return gCurrent.load() != nullptr; }
+bool hasCurrent() {
+    return gCurrent.load() != nullptr;
+}
 
 } // namespace sim

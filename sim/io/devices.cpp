@@ -56,9 +56,9 @@ PDRIVER_OBJECT IoManager::loadDriver(const std::string& name, PDRIVER_INITIALIZE
 void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
          device = device->NextDevice)
-        current().verifier().report(Rule::ObjectMisuse,
-                                    "driver unloaded while " + describeDevice(device) +
-                                        " still exists");
+        current().verifier().report(Rule::ObjectMisuse, "driver unloaded while " +
+                                                            describeDevice(device) +
+                                                            " still exists");
     if (driver->DriverUnload != nullptr)
         driver->DriverUnload(driver);
 }
@@ -68,8 +68,8 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
                                  const SimCallSite& site) {
     *out = nullptr;
     auto rec = std::make_unique<DeviceRecord>();
-    const std::size_t objectBytes =
-        (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) / kExtensionAlignment * kExtensionAlignment;
+    const std::size_t objectBytes = (sizeof(DEVICE_OBJECT) + kExtensionAlignment - 1) /
+                                    kExtensionAlignment * kExtensionAlignment;
     rec->size = objectBytes + extensionSize;
     rec->memory = std::make_unique<std::byte[]>(rec->size); // zero-filled, extension included
     rec->createdAt = site;
@@ -148,19 +148,17 @@ void IoManager::detach(PDEVICE_OBJECT target, const SimCallSite& site) {
     std::lock_guard lock(mutex_);
     DeviceRecord* lower = record(target);
     if (lower == nullptr || target->AttachedDevice == nullptr) {
-        current().verifier().report(Rule::ObjectMisuse,
-                                    "IoDetachDevice on " + describeDevice(target) +
-                                        " which has nothing attached",
-                                    site);
+        current().verifier().report(
+            Rule::ObjectMisuse,
+            "IoDetachDevice on " + describeDevice(target) + " which has nothing attached", site);
         return;
     }
     PDEVICE_OBJECT upper = target->AttachedDevice;
     if (DeviceRecord* up = record(upper)) {
         if (up->surpriseRemoved && !up->deleted)
-            current().verifier().report(Rule::DetachedDuringSurpriseRemoval,
-                                        describeDevice(upper) +
-                                            " detached while surprise-removed, before removal",
-                                        site);
+            current().verifier().report(
+                Rule::DetachedDuringSurpriseRemoval,
+                describeDevice(upper) + " detached while surprise-removed, before removal", site);
         up->attachedTo = nullptr;
     }
     target->AttachedDevice = nullptr;
@@ -177,14 +175,12 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
         return;
     }
     if (rec->surpriseRemoved)
-        current().verifier().report(Rule::DeviceDeletedDuringSurpriseRemoval,
-                                    describeDevice(device) +
-                                        " deleted while surprise-removed, before removal",
-                                    site);
+        current().verifier().report(
+            Rule::DeviceDeletedDuringSurpriseRemoval,
+            describeDevice(device) + " deleted while surprise-removed, before removal", site);
     if (rec->attachedTo != nullptr)
         current().verifier().report(Rule::ObjectMisuse,
-                                    describeDevice(device) + " deleted while still attached",
-                                    site);
+                                    describeDevice(device) + " deleted while still attached", site);
     rec->deleted = true;
     PDRIVER_OBJECT driver = device->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;

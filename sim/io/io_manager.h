@@ -47,11 +47,11 @@ struct IrpRecord {
     SimCallSite allocatedAt{};
     std::unique_ptr<std::byte[]> memory; // the IRP and its stack locations
     std::size_t size = 0;
-    std::uint64_t pass = 0;    // completion passes started; a newer pass owns the IRP
-    bool completing = false;   // a completion pass runs
-    bool finished = false;     // completed to the top and handed back to its owner
+    std::uint64_t pass = 0;  // completion passes started; a newer pass owns the IRP
+    bool completing = false; // a completion pass runs
+    bool finished = false;   // completed to the top and handed back to its owner
     bool freed = false;
-    std::vector<std::byte> systemBuffer; // buffered device control, owned by the I/O manager
+    std::vector<std::byte> systemBuffer;      // buffered device control, owned by the I/O manager
     std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)
     std::vector<std::string> history;
     TopCompletion onTop;
@@ -64,7 +64,7 @@ struct DeviceRecord {
     SimCallSite createdAt{};
     PDEVICE_OBJECT attachedTo = nullptr; // the device directly below, set by attach
     bool deleted = false;
-    bool surpriseRemoved = false;       // set by the Plug and Play manager
+    bool surpriseRemoved = false; // set by the Plug and Play manager
     long openHandles = 0;
     std::unique_ptr<std::byte[]> memory; // the device object and its extension
     std::size_t size = 0;
@@ -124,7 +124,7 @@ private:
     IrpRecord* findRecord(PIRP irp); // mutex_ held
     void note(PIRP irp, std::string what);
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
-    void releaseIrp(PIRP irp, IrpRecord& record); // mutex_ held
+    void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
     void releaseDeviceMemory(PDEVICE_OBJECT device);
 

@@ -17,7 +17,9 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN, SimCallSite Caller) {
     return current().io().allocateIrp(StackSize, IrpOrigin::Driver, Caller);
 }
 
-void NTAPI IoFreeIrp(PIRP Irp, SimCallSite Caller) { current().io().freeIrp(Irp, Caller); }
+void NTAPI IoFreeIrp(PIRP Irp, SimCallSite Caller) {
+    current().io().freeIrp(Irp, Caller);
+}
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                          PVOID InputBuffer, ULONG InputBufferLength,

@@ -41,10 +41,9 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                                     describeIrp(irp) + " passed on with its cancel routine set",
                                     site);
     if (irp->CurrentLocation <= 1) {
-        current().verifier().report(Rule::NoMoreStackLocations,
-                                    describeIrp(irp) + " has no stack location left for " +
-                                        describeDevice(device),
-                                    site);
+        current().verifier().report(
+            Rule::NoMoreStackLocations,
+            describeIrp(irp) + " has no stack location left for " + describeDevice(device), site);
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -112,13 +111,13 @@ void IoManager::checkDispatchReturn(PIRP irp, IrpRecord& record, int location) {
     IrpLocationRecord& loc = record.locations.at(static_cast<std::size_t>(location));
     const SimCallSite& site = loc.dispatchCaller;
     if (loc.dispatchStatus == STATUS_PENDING && !loc.pendingMarked) {
-        current().verifier().report(Rule::PendingReturnedNotMarked,
-                                    "STATUS_PENDING returned for " + describeIrp(irp) +
-                                        " without IoMarkIrpPending",
-                                    site);
+        current().verifier().report(
+            Rule::PendingReturnedNotMarked,
+            "STATUS_PENDING returned for " + describeIrp(irp) + " without IoMarkIrpPending", site);
     } else if (loc.dispatchStatus != STATUS_PENDING && loc.pendingMarked) {
         current().verifier().report(Rule::PendingMarkedNotReturned,
-                                    describeIrp(irp) + " was marked pending but dispatch returned " +
+                                    describeIrp(irp) +
+                                        " was marked pending but dispatch returned " +
                                         statusText(loc.dispatchStatus),
                                     site);
     } else if (loc.dispatchStatus != STATUS_PENDING && loc.dispatchStatus != loc.statusWhenLeft) {

@@ -22,6 +22,17 @@ bool wantsInvocation(UCHAR control, NTSTATUS status, bool cancelled) {
 } // namespace
 
 void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
+    {
+        // An IRP already finished at the top has been freed by its owner by now; completing it
+        // again is the mistake to name, not merely the use after free.
+        std::lock_guard lock(mutex_);
+        IrpRecord* rec = findRecord(irp);
+        if (rec != nullptr && rec->finished) {
+            current().verifier().report(Rule::IrpCompletedTwice,
+                                        describeIrp(irp) + " completed again", site);
+            return;
+        }
+    }
     if (!checkLive(irp, "IofCompleteRequest", site))
         return;
     std::uint64_t pass = 0;
@@ -55,7 +66,8 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
                                     describeIrp(irp) + " completed with STATUS_PENDING", site);
     if (!heldSpinLocks().empty())
         current().verifier().report(Rule::CompletedHoldingSpinLock,
-                                    describeIrp(irp) + " completed holding the spin lock acquired at " +
+                                    describeIrp(irp) +
+                                        " completed holding the spin lock acquired at " +
                                         describe(heldSpinLocks().back().acquiredAt),
                                     site);
     if (irp->CancelRoutine != nullptr)
@@ -87,7 +99,8 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
             const bool cancelled = std::atomic_ref<BOOLEAN>(irp->Cancel).load() != FALSE;
             routine = leaving->CompletionRoutine;
             context = leaving->Context;
-            invoke = routine != nullptr && wantsInvocation(control, irp->IoStatus.Status, cancelled);
+            invoke =
+                routine != nullptr && wantsInvocation(control, irp->IoStatus.Status, cancelled);
             std::memset(leaving, 0, sizeof(*leaving));
             if (!invoke && irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;

@@ -13,18 +13,25 @@ constexpr std::size_t kQuarantinedIrps = 512;
 
 const char* originName(IrpOrigin origin) {
     switch (origin) {
-    case IrpOrigin::Driver: return "allocated by a driver";
-    case IrpOrigin::DeviceControl: return "built for device control";
-    case IrpOrigin::Application: return "sent by the application";
-    case IrpOrigin::Power: return "requested from the power manager";
-    case IrpOrigin::Pnp: return "sent by the Plug and Play manager";
+    case IrpOrigin::Driver:
+        return "allocated by a driver";
+    case IrpOrigin::DeviceControl:
+        return "built for device control";
+    case IrpOrigin::Application:
+        return "sent by the application";
+    case IrpOrigin::Power:
+        return "requested from the power manager";
+    case IrpOrigin::Pnp:
+        return "sent by the Plug and Play manager";
     }
     return "?";
 }
 
 } // namespace
 
-IoManager::IoManager() { KeInitializeSpinLock(&cancelLock_); }
+IoManager::IoManager() {
+    KeInitializeSpinLock(&cancelLock_);
+}
 
 IoManager::~IoManager() {
     for (auto& [irp, record] : freedIrps_)
@@ -102,8 +109,8 @@ bool IoManager::checkLive(PIRP irp, const char* operation, const SimCallSite& si
     if (it != irps_.end() && !it->second->freed)
         return true;
     const std::string what = irp == nullptr ? std::string("a NULL IRP") : describeIrp(irp);
-    current().verifier().report(Rule::IrpUsedAfterFree,
-                                std::string(operation) + " on " + what, site);
+    current().verifier().report(Rule::IrpUsedAfterFree, std::string(operation) + " on " + what,
+                                site);
     return false;
 }
 

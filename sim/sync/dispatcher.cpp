@@ -10,7 +10,7 @@ namespace sim {
 
 namespace {
 
-constexpr UCHAR kEventObjectType = 0;         // NotificationEvent as the dispatcher type
+constexpr UCHAR kEventObjectType = 0; // NotificationEvent as the dispatcher type
 constexpr UCHAR kEventObjectSize = sizeof(KEVENT) / sizeof(LONG);
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
@@ -24,13 +24,25 @@ std::string describeEvent(PKEVENT event) {
 
 } // namespace
 
-KIRQL currentIrql() { return tIrql; }
-void setCurrentIrql(KIRQL irql) { tIrql = irql; }
-const std::vector<HeldSpinLock>& heldSpinLocks() { return tHeld; }
-std::vector<HeldSpinLock>& mutableHeldSpinLocks() { return tHeld; }
+KIRQL currentIrql() {
+    return tIrql;
+}
+void setCurrentIrql(KIRQL irql) {
+    tIrql = irql;
+}
+const std::vector<HeldSpinLock>& heldSpinLocks() {
+    return tHeld;
+}
+std::vector<HeldSpinLock>& mutableHeldSpinLocks() {
+    return tHeld;
+}
 
-AtDispatchLevel::AtDispatchLevel() : previous_(tIrql) { tIrql = DISPATCH_LEVEL; }
-AtDispatchLevel::~AtDispatchLevel() { tIrql = previous_; }
+AtDispatchLevel::AtDispatchLevel() : previous_(tIrql) {
+    tIrql = DISPATCH_LEVEL;
+}
+AtDispatchLevel::~AtDispatchLevel() {
+    tIrql = previous_;
+}
 
 void Dispatcher::initializeEvent(PKEVENT event, EVENT_TYPE type, bool signalled) {
     std::lock_guard lock(mutex_);
@@ -65,8 +77,8 @@ LONG Dispatcher::readEvent(PKEVENT event) {
 
 void Dispatcher::wait(PKEVENT event, const SimCallSite& caller) {
     std::unique_lock lock(mutex_);
-    const bool satisfied = changed_.wait_for(lock, hangLimit_,
-                                             [&] { return event->Header.SignalState != 0; });
+    const bool satisfied =
+        changed_.wait_for(lock, hangLimit_, [&] { return event->Header.SignalState != 0; });
     if (!satisfied) {
         lock.unlock();
         current().verifier().report(Rule::WaitNeverEnded,

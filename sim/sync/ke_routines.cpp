@@ -42,16 +42,19 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN Wait, SimCallSite Calle
     return current().dispatcher().setEvent(Event);
 }
 
-LONG NTAPI KeResetEvent(PRKEVENT Event, SimCallSite) { return current().dispatcher().resetEvent(Event); }
+LONG NTAPI KeResetEvent(PRKEVENT Event, SimCallSite) {
+    return current().dispatcher().resetEvent(Event);
+}
 
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return current().dispatcher().readEvent(Event); }
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    return current().dispatcher().readEvent(Event);
+}
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout, SimCallSite Caller) {
     if (Timeout != nullptr && Timeout->QuadPart == 0)
-        return current().dispatcher().readEvent(static_cast<PKEVENT>(Object)) != 0
-                   ? STATUS_SUCCESS
-                   : STATUS_TIMEOUT;
+        return current().dispatcher().readEvent(static_cast<PKEVENT>(Object)) != 0 ? STATUS_SUCCESS
+                                                                                   : STATUS_TIMEOUT;
     if (currentIrql() >= DISPATCH_LEVEL) {
         current().verifier().report(Rule::WaitAtDispatchLevel,
                                     "KeWaitForSingleObject at IRQL " +
@@ -63,7 +66,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     return STATUS_SUCCESS;
 }
 
-KIRQL NTAPI KeGetCurrentIrql() { return currentIrql(); }
+KIRQL NTAPI KeGetCurrentIrql() {
+    return currentIrql();
+}
 
 KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql, SimCallSite Caller) {
     const KIRQL old = currentIrql();
@@ -120,18 +125,18 @@ void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SimCallSite Ca
         if (i->lock == SpinLock)
             it = i;
     if (it == held.end()) {
-        current().verifier().report(Rule::SpinLockNotHeld,
-                                    lockName(SpinLock) + " released by a thread that does not hold it",
-                                    Caller);
+        current().verifier().report(
+            Rule::SpinLockNotHeld,
+            lockName(SpinLock) + " released by a thread that does not hold it", Caller);
         return;
     }
     if (it->previousIrql != NewIrql)
-        current().verifier().report(
-            Rule::SpinLockWrongIrql,
-            lockName(SpinLock) + " released to IRQL " + std::to_string(NewIrql) +
-                " but it was acquired at IRQL " + std::to_string(it->previousIrql) + " (" +
-                describe(it->acquiredAt) + ")",
-            Caller);
+        current().verifier().report(Rule::SpinLockWrongIrql,
+                                    lockName(SpinLock) + " released to IRQL " +
+                                        std::to_string(NewIrql) + " but it was acquired at IRQL " +
+                                        std::to_string(it->previousIrql) + " (" +
+                                        describe(it->acquiredAt) + ")",
+                                    Caller);
     held.erase(it);
     std::atomic_ref<ULONG_PTR>(*SpinLock).store(0, std::memory_order_release);
     setCurrentIrql(NewIrql);

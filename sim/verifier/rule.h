@@ -9,15 +9,16 @@ enum class Rule {
     // IRPs
     IrpCompletedTwice,
     IrpCompletedWithPending,
-    PendingReturnedNotMarked,  // dispatch returned STATUS_PENDING, location not marked pending
-    PendingMarkedNotReturned,  // location marked pending, dispatch returned another status
-    DispatchStatusMismatch,    // IRP completed inside dispatch, returned status differs
-    IrpUsedAfterFree,          // IRP touched after it was freed or handed back to its owner
-    IrpCompletedAfterMoreProcessing, // completed again after MORE_PROCESSING_REQUIRED, not taken back
+    PendingReturnedNotMarked, // dispatch returned STATUS_PENDING, location not marked pending
+    PendingMarkedNotReturned, // location marked pending, dispatch returned another status
+    DispatchStatusMismatch,   // IRP completed inside dispatch, returned status differs
+    IrpUsedAfterFree,         // IRP touched after it was freed or handed back to its owner
+    IrpCompletedAfterMoreProcessing, // completed again after MORE_PROCESSING_REQUIRED, not taken
+                                     // back
     IoManagerIrpFreedByDriver,
     DriverIrpLeaked,
     IrpNeverCompleted,
-    DriverIrpCompletedToTop,   // a driver-allocated IRP completed past its last completion routine
+    DriverIrpCompletedToTop, // a driver-allocated IRP completed past its last completion routine
     IrpForwardedWithCancelRoutine,
     IrpCompletedWithCancelRoutine,
     WaitNeverEnded,
@@ -32,7 +33,7 @@ enum class Rule {
     PoolDoubleFree,
     PoolForeignFree,
     PoolWrongTag,
-    PoolCorruption,            // guard zone overwritten, or a block written after it was freed
+    PoolCorruption, // guard zone overwritten, or a block written after it was freed
     UninitialisedMemoryExposed,
     MdlLeak,
     MdlMisuse,

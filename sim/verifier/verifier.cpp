@@ -8,48 +8,90 @@ namespace sim {
 
 std::string_view ruleName(Rule rule) {
     switch (rule) {
-    case Rule::IrpCompletedTwice: return "irp-completed-twice";
-    case Rule::IrpCompletedWithPending: return "irp-completed-with-pending";
-    case Rule::PendingReturnedNotMarked: return "pending-returned-not-marked";
-    case Rule::PendingMarkedNotReturned: return "pending-marked-not-returned";
-    case Rule::DispatchStatusMismatch: return "dispatch-status-mismatch";
-    case Rule::IrpUsedAfterFree: return "irp-used-after-free";
-    case Rule::IrpCompletedAfterMoreProcessing: return "irp-completed-after-more-processing";
-    case Rule::IoManagerIrpFreedByDriver: return "io-manager-irp-freed-by-driver";
-    case Rule::DriverIrpLeaked: return "driver-irp-leaked";
-    case Rule::IrpNeverCompleted: return "irp-never-completed";
-    case Rule::DriverIrpCompletedToTop: return "driver-irp-completed-to-top";
-    case Rule::IrpForwardedWithCancelRoutine: return "irp-forwarded-with-cancel-routine";
-    case Rule::IrpCompletedWithCancelRoutine: return "irp-completed-with-cancel-routine";
-    case Rule::WaitNeverEnded: return "wait-never-ended";
-    case Rule::NoMoreStackLocations: return "no-more-stack-locations";
-    case Rule::PnpIrpCompletedNotForwarded: return "pnp-irp-completed-not-forwarded";
-    case Rule::PnpIrpFailedWhenMustSucceed: return "pnp-irp-failed-when-must-succeed";
-    case Rule::PowerIrpWithoutStartNext: return "power-irp-without-start-next";
-    case Rule::PowerIrpSentWithCallDriver: return "power-irp-sent-with-call-driver";
-    case Rule::PoolLeak: return "pool-leak";
-    case Rule::PoolDoubleFree: return "pool-double-free";
-    case Rule::PoolForeignFree: return "pool-foreign-free";
-    case Rule::PoolWrongTag: return "pool-wrong-tag";
-    case Rule::PoolCorruption: return "pool-corruption";
-    case Rule::UninitialisedMemoryExposed: return "uninitialised-memory-exposed";
-    case Rule::MdlLeak: return "mdl-leak";
-    case Rule::MdlMisuse: return "mdl-misuse";
-    case Rule::UnguardedProbe: return "unguarded-probe";
-    case Rule::WaitAtDispatchLevel: return "wait-at-dispatch-level";
-    case Rule::SpinLockRecursion: return "spin-lock-recursion";
-    case Rule::SpinLockNotHeld: return "spin-lock-not-held";
-    case Rule::SpinLockWrongIrql: return "spin-lock-wrong-irql";
-    case Rule::DispatchReturnedWithLockHeld: return "dispatch-returned-with-lock-held";
-    case Rule::DispatchChangedIrql: return "dispatch-changed-irql";
-    case Rule::CompletedHoldingSpinLock: return "completed-holding-spin-lock";
-    case Rule::IrqlMisuse: return "irql-misuse";
-    case Rule::DeviceDeletedWithReferences: return "device-deleted-with-references";
-    case Rule::DeviceDeletedDuringSurpriseRemoval: return "device-deleted-during-surprise-removal";
-    case Rule::DetachedDuringSurpriseRemoval: return "detached-during-surprise-removal";
-    case Rule::RequestToDeletedDevice: return "request-to-deleted-device";
-    case Rule::InterfaceLeftEnabled: return "interface-left-enabled";
-    case Rule::ObjectMisuse: return "object-misuse";
+    case Rule::IrpCompletedTwice:
+        return "irp-completed-twice";
+    case Rule::IrpCompletedWithPending:
+        return "irp-completed-with-pending";
+    case Rule::PendingReturnedNotMarked:
+        return "pending-returned-not-marked";
+    case Rule::PendingMarkedNotReturned:
+        return "pending-marked-not-returned";
+    case Rule::DispatchStatusMismatch:
+        return "dispatch-status-mismatch";
+    case Rule::IrpUsedAfterFree:
+        return "irp-used-after-free";
+    case Rule::IrpCompletedAfterMoreProcessing:
+        return "irp-completed-after-more-processing";
+    case Rule::IoManagerIrpFreedByDriver:
+        return "io-manager-irp-freed-by-driver";
+    case Rule::DriverIrpLeaked:
+        return "driver-irp-leaked";
+    case Rule::IrpNeverCompleted:
+        return "irp-never-completed";
+    case Rule::DriverIrpCompletedToTop:
+        return "driver-irp-completed-to-top";
+    case Rule::IrpForwardedWithCancelRoutine:
+        return "irp-forwarded-with-cancel-routine";
+    case Rule::IrpCompletedWithCancelRoutine:
+        return "irp-completed-with-cancel-routine";
+    case Rule::WaitNeverEnded:
+        return "wait-never-ended";
+    case Rule::NoMoreStackLocations:
+        return "no-more-stack-locations";
+    case Rule::PnpIrpCompletedNotForwarded:
+        return "pnp-irp-completed-not-forwarded";
+    case Rule::PnpIrpFailedWhenMustSucceed:
+        return "pnp-irp-failed-when-must-succeed";
+    case Rule::PowerIrpWithoutStartNext:
+        return "power-irp-without-start-next";
+    case Rule::PowerIrpSentWithCallDriver:
+        return "power-irp-sent-with-call-driver";
+    case Rule::PoolLeak:
+        return "pool-leak";
+    case Rule::PoolDoubleFree:
+        return "pool-double-free";
+    case Rule::PoolForeignFree:
+        return "pool-foreign-free";
+    case Rule::PoolWrongTag:
+        return "pool-wrong-tag";
+    case Rule::PoolCorruption:
+        return "pool-corruption";
+    case Rule::UninitialisedMemoryExposed:
+        return "uninitialised-memory-exposed";
+    case Rule::MdlLeak:
+        return "mdl-leak";
+    case Rule::MdlMisuse:
+        return "mdl-misuse";
+    case Rule::UnguardedProbe:
+        return "unguarded-probe";
+    case Rule::WaitAtDispatchLevel:
+        return "wait-at-dispatch-level";
+    case Rule::SpinLockRecursion:
+        return "spin-lock-recursion";
+    case Rule::SpinLockNotHeld:
+        return "spin-lock-not-held";
+    case Rule::SpinLockWrongIrql:
+        return "spin-lock-wrong-irql";
+    case Rule::DispatchReturnedWithLockHeld:
+        return "dispatch-returned-with-lock-held";
+    case Rule::DispatchChangedIrql:
+        return "dispatch-changed-irql";
+    case Rule::CompletedHoldingSpinLock:
+        return "completed-holding-spin-lock";
+    case Rule::IrqlMisuse:
+        return "irql-misuse";
+    case Rule::DeviceDeletedWithReferences:
+        return "device-deleted-with-references";
+    case Rule::DeviceDeletedDuringSurpriseRemoval:
+        return "device-deleted-during-surprise-removal";
+    case Rule::DetachedDuringSurpriseRemoval:
+        return "detached-during-surprise-removal";
+    case Rule::RequestToDeletedDevice:
+        return "request-to-deleted-device";
+    case Rule::InterfaceLeftEnabled:
+        return "interface-left-enabled";
+    case Rule::ObjectMisuse:
+        return "object-misuse";
     }
     return "unknown-rule";
 }
@@ -57,13 +99,16 @@ std::string_view ruleName(Rule rule) {
 std::string describe(const SimCallSite& site) {
     const char* file = site.file != nullptr ? site.file : "?";
     // Paths are printed from the repository's top folder down.
+    // The earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
+    const char* earliest = nullptr;
     for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
                             "/tools/", "/platform/"}) {
-        if (const char* hit = std::strstr(file, top)) {
-            file = hit + 1;
-            break;
-        }
+        const char* hit = std::strstr(file, top);
+        if (hit != nullptr && (earliest == nullptr || hit < earliest))
+            earliest = hit;
     }
+    if (earliest != nullptr)
+        file = earliest + 1;
     return std::string(file) + ":" + std::to_string(site.line) + " (" +
            (site.function != nullptr ? site.function : "?") + ")";
 }
