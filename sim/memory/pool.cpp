@@ -101,6 +101,9 @@ bool Pool::free(const void* address, const SimCallSite& site,
 
 void Pool::quarantine(BlockMap::node_type node, std::vector<PendingReport>& reports) {
     Block& block = node.mapped();
+    // Damage found at the free was reported then; only what happens from now on counts.
+    std::memset(block.storage.get(), kGuardFill, kGuardBytes);
+    std::memset(block.data() + block.size, kGuardFill, kGuardBytes);
     poisonFreed(block.data(), block.size);
     quarantineBytes_ += block.size;
     quarantineOrder_.push_back(node.key());

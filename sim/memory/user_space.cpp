@@ -1,6 +1,7 @@
 #include "sim/memory/user_space.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace sim {
@@ -30,8 +31,10 @@ void* UserAddressSpace::map(std::size_t bytes, bool writable) {
         base = findGap(kLowestAddress, size);
     if (!base)
         return nullptr;
-    regions_.emplace(*base, Region{size, writable,
-                                   std::make_shared<std::vector<std::byte>>(size, std::byte{0})});
+    std::shared_ptr<std::byte> pages(static_cast<std::byte*>(std::calloc(size, 1)), std::free);
+    if (!pages)
+        return nullptr;
+    regions_.emplace(*base, Region{size, writable, std::move(pages)});
     nextBase_ = *base + size + kPageBytes;
     return toPointer(*base);
 }
@@ -92,7 +95,7 @@ bool UserAddressSpace::write(void* address, const void* data, std::size_t length
     if (region == nullptr || !region->writable)
         return false;
     if (length != 0)
-        std::memcpy(region->pages->data() + offset, data, length);
+        std::memcpy(region->pages.get() + offset, data, length);
     return true;
 }
 
@@ -103,7 +106,7 @@ bool UserAddressSpace::read(const void* address, void* out, std::size_t length) 
     if (region == nullptr)
         return false;
     if (length != 0)
-        std::memcpy(out, region->pages->data() + offset, length);
+        std::memcpy(out, region->pages.get() + offset, length);
     return true;
 }
 
@@ -118,7 +121,7 @@ UserAddressSpace::lock(const void* address, std::size_t length, Access access) c
     const Region* region = find(address, length, offset);
     if (region == nullptr || (access == Access::Write && !region->writable))
         return std::nullopt;
-    return LockedRange{region->pages, region->pages->data() + offset};
+    return LockedRange{region->pages, region->pages.get() + offset};
 }
 
 std::size_t UserAddressSpace::regionCount() const {

@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 namespace sim {
 
@@ -28,8 +27,8 @@ public:
     // Host view of a locked range. Locked pages stay resident: the view remains valid while it is
     // held, even if the application unmaps the region meanwhile.
     struct LockedRange {
-        std::shared_ptr<std::vector<std::byte>> pages;
-        std::byte* host = nullptr; // the range's first byte
+        std::shared_ptr<std::byte> pages; // the whole region's storage
+        std::byte* host = nullptr;        // the range's first byte
     };
 
     // Maps a zero-filled region of at least `bytes` (whole pages); nullptr when bytes is 0 or the
@@ -57,7 +56,7 @@ private:
     struct Region {
         std::uint64_t size = 0;
         bool writable = true;
-        std::shared_ptr<std::vector<std::byte>> pages;
+        std::shared_ptr<std::byte> pages; // zero pages from calloc: untouched ones cost nothing
     };
     using RegionMap = std::map<std::uint64_t, Region>; // by base address
 
