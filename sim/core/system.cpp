@@ -8,6 +8,7 @@
 #include "sim/memory/mdl_table.h"
 #include "sim/memory/pool.h"
 #include "sim/memory/user_space.h"
+#include "sim/pnp/pnp_manager.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim {
@@ -25,11 +26,36 @@ System::System()
         std::abort();
     }
     io_ = std::make_unique<IoManager>();
+    pnp_ = std::make_unique<PnpManager>();
 }
 
 System::~System() {
+    for (;;) {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(hooksMutex_);
+            if (hooks_.empty())
+                break;
+            hook = std::move(hooks_.back().second);
+            hooks_.pop_back();
+        }
+        hook();
+    }
+    pnp_.reset();
     io_.reset();
     gCurrent.store(nullptr);
+}
+
+std::uint64_t System::addShutdownHook(std::function<void()> hook) {
+    std::lock_guard lock(hooksMutex_);
+    const std::uint64_t id = nextHook_++;
+    hooks_.emplace_back(id, std::move(hook));
+    return id;
+}
+
+void System::removeShutdownHook(std::uint64_t id) {
+    std::lock_guard lock(hooksMutex_);
+    std::erase_if(hooks_, [id](const auto& entry) { return entry.first == id; });
 }
 
 void System::checkLeaks() {

@@ -3,7 +3,11 @@
 // every test starts from a fresh machine and ends with its leak checks.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "sim/faults/fault_injector.h"
 #include "sim/verifier/verifier.h"
@@ -15,6 +19,7 @@ class UserAddressSpace;
 class MdlTable;
 class IoManager;
 class Dispatcher;
+class PnpManager;
 
 class System {
 public:
@@ -30,6 +35,13 @@ public:
     MdlTable& mdls() { return *mdls_; }
     IoManager& io() { return *io_; }
     Dispatcher& dispatcher() { return *dispatcher_; }
+    PnpManager& pnp() { return *pnp_; }
+
+    // Pieces that run threads of their own (the USB host controller) and live outside the System
+    // register a hook that stops them; ~System runs the hooks still registered, newest first,
+    // before it tears anything down. Returns an id for removeShutdownHook.
+    std::uint64_t addShutdownHook(std::function<void()> hook);
+    void removeShutdownHook(std::uint64_t id);
 
     // Reports every object still allocated (pool blocks, driver IRPs, MDLs) as a finding.
     void checkLeaks();
@@ -42,6 +54,10 @@ private:
     std::unique_ptr<MdlTable> mdls_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<PnpManager> pnp_;
+    std::mutex hooksMutex_; // guards hooks_
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> hooks_;
+    std::uint64_t nextHook_ = 1;
 };
 
 // The running system; a platform routine called with none running is a fatal error.

@@ -1,0 +1,129 @@
+// A device plugged into the simulated bus: its PDO, its port, the configuration selected on it
+// with the pipe handles it issued, its scripted faults and the capabilities its PDO reports.
+//
+// Usage (tests):
+//     auto& device = bus.plug();                 // the loopback device on a new port
+//     PDEVICE_OBJECT pdo = device.pdo();
+//     device.setPortEnabled(false);              // the port model: enabled, connected, reset
+//     device.faults().add(UrbFault::on(URB_FUNCTION_RESET_PIPE).failWith(...));
+//     auto& loopback = device.modelAs<LoopbackDevice>();
+//
+// Pipe handles are valid only for the configuration that issued them: a later select (or an
+// unconfigure) makes every earlier handle stale.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/usb/device_model.h"
+#include "sim/usb/scripted_faults.h"
+
+namespace sim::usb {
+
+class BusDriver;
+class HostController;
+
+struct Pipe {
+    UCHAR endpointAddress = 0;
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    USHORT maxPacketSize = 0;
+    UCHAR interval = 0;
+    bool halted = false; // after a stall, until the pipe is reset
+};
+
+struct SelectedInterface {
+    UCHAR number = 0;
+    UCHAR alternate = 0;
+    std::vector<std::unique_ptr<Pipe>> pipes;
+};
+
+struct Configuration {
+    UCHAR value = 0;
+    std::vector<std::unique_ptr<SelectedInterface>> interfaces;
+};
+
+class BusDevice : public DeviceHost {
+public:
+    BusDevice(BusDriver& bus, std::shared_ptr<DeviceModel> model, ULONG portNumber);
+    ~BusDevice() override;
+    BusDevice(const BusDevice&) = delete;
+    BusDevice& operator=(const BusDevice&) = delete;
+
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+    BusDriver& bus() const { return bus_; }
+    HostController& controller() const;
+    ULONG portNumber() const { return portNumber_; }
+    DeviceModel& model() const { return *model_; }
+    template <class T> T& modelAs() const { return dynamic_cast<T&>(*model_); }
+    // "USB#VID_1209&PID_0001#5&1a2b3c&0&1": the device instance path interfaces are named after.
+    std::u16string instancePath() const;
+
+    // --- port --------------------------------------------------------------------------------
+    bool portEnabled() const;
+    bool portConnected() const;
+    // Disabling the port (or disconnecting the device) fails every transfer in flight.
+    void setPortEnabled(bool enabled);
+    void setConnected(bool connected);
+    unsigned portResets() const;
+    // IOCTL_INTERNAL_USB_RESET_PORT: re-enables a connected port; a disconnected one stays off.
+    NTSTATUS resetPort();
+
+    // --- what the PDO reports and has seen ------------------------------------------------------
+    void setCapabilities(const DEVICE_CAPABILITIES& capabilities);
+    DEVICE_CAPABILITIES capabilities() const;
+    static DEVICE_CAPABILITIES defaultCapabilities(ULONG portNumber);
+    std::vector<UCHAR> pnpMinorsSeen() const;
+    DEVICE_POWER_STATE devicePowerState() const;
+    ScriptedFaults& faults() { return faults_; }
+
+    // --- configuration -------------------------------------------------------------------------
+    bool configured() const;
+    UCHAR configurationValue() const; // 0 when unconfigured
+    // The current configuration's pipe for a handle, or null (stale or unknown handle).
+    const Pipe* findPipe(USBD_PIPE_HANDLE handle) const;
+    bool pipeHalted(const Pipe* pipe) const;
+    void setPipeHalted(const Pipe* pipe, bool halted);
+    // Installs a new configuration (null: unconfigured); earlier handles become stale.
+    Configuration* install(std::unique_ptr<Configuration> configuration);
+    void* configurationHandle() const;
+
+    // --- DeviceHost ----------------------------------------------------------------------------
+    void wake() override;
+    std::size_t releaseHeld(std::optional<UCHAR> endpointAddress = std::nullopt) override;
+
+    // --- for the bus driver's dispatch routines
+    // ---------------------------------------------------
+    void notePnp(UCHAR minor);
+    void noteDevicePower(DEVICE_POWER_STATE state);
+    // Serialises calls into the model.
+    std::mutex& modelMutex() { return modelMutex_; }
+    // Completes a URB's IRP: sets Hdr.Status and the IRP's status, tells the observers, completes.
+    void completeUrb(PIRP irp, PURB urb, NTSTATUS irpStatus, USBD_STATUS usbStatus);
+    void completeRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+private:
+    void createPdo();
+    void failInFlight(USBD_STATUS usbStatus, NTSTATUS irpStatus);
+
+    BusDriver& bus_;
+    std::shared_ptr<DeviceModel> model_;
+    const ULONG portNumber_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    ScriptedFaults faults_;
+    std::mutex modelMutex_;
+
+    mutable std::mutex mutex_; // guards everything below
+    bool enabled_ = true;
+    bool connected_ = true;
+    unsigned resets_ = 0;
+    DEVICE_CAPABILITIES capabilities_{};
+    std::vector<UCHAR> pnpSeen_;
+    DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+    std::vector<std::unique_ptr<Configuration>> configurations_; // every one ever issued
+    Configuration* current_ = nullptr;
+};
+
+} // namespace sim::usb

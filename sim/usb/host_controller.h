@@ -1,0 +1,110 @@
+// The host controller: moves the data of transfers between the driver's buffers and the device
+// models, and completes them.
+//
+// A transfer (bulk or interrupt, vendor request, descriptor read) completes in one of three
+// modes, chosen per test and per endpoint address:
+//   - Inline: inside the IofCallDriver that submitted it, when the device can answer at once;
+//   - Thread (the default): from the controller's completion thread, at DISPATCH_LEVEL, as a DPC
+//     would; the IRP is always pended first;
+//   - Held: pended and kept until the test or the device model releases it (releaseHeld), then
+//     offered to the device on the releasing thread.
+// A transfer the device cannot serve yet (the loopback's IN with nothing queued) waits, pending,
+// until the model wakes it. Pending transfers carry a cancel routine (unless a scripted fault
+// refuses cancellation) and are completed with STATUS_CANCELLED / USBD_STATUS_CANCELED when
+// cancelled or aborted.
+//
+// Force pending: every IRP the bus receives is pended and handled later on the completion thread.
+//
+// Usage (tests): bus.controller().setMode(CompletionMode::Held);
+//                bus.controller().waitForInFlight(4);  bus.controller().releaseHeld();
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "sim/usb/transfer.h"
+
+namespace sim::usb {
+
+enum class CompletionMode { Inline, Thread, Held };
+
+class HostController {
+public:
+    HostController();
+    ~HostController(); // stops the completion thread
+    HostController(const HostController&) = delete;
+    HostController& operator=(const HostController&) = delete;
+
+    // --- for tests ---------------------------------------------------------------------------
+    void setMode(CompletionMode mode);                        // every endpoint without its own
+    void setMode(UCHAR endpointAddress, CompletionMode mode); // one endpoint address
+    CompletionMode mode(UCHAR endpointAddress) const;
+    void setForcePending(bool on);
+    bool forcePending() const;
+
+    // Releases held transfers (of one endpoint, of one device) in submission order, at most
+    // `limit`, on the calling thread at DISPATCH_LEVEL; returns how many.
+    std::size_t releaseHeld(std::optional<UCHAR> endpointAddress = std::nullopt,
+                            std::size_t limit = SIZE_MAX, const BusDevice* device = nullptr);
+    std::size_t heldCount(std::optional<UCHAR> endpointAddress = std::nullopt) const;
+    // Transfers pending in the controller (held, waiting, queued for the thread, stuck).
+    std::size_t inFlightCount(std::optional<UCHAR> endpointAddress = std::nullopt) const;
+    // Waits until at least `count` transfers are pending (of an endpoint); false on time-out.
+    bool waitForInFlight(std::size_t count, std::optional<UCHAR> endpointAddress = std::nullopt,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    // Waits until the completion thread has nothing to do (waiting transfers may remain).
+    void waitIdle() const;
+
+    // --- for the bus driver ------------------------------------------------------------------
+    // Takes a transfer the bus has validated. Returns STATUS_PENDING (the IRP marked pending and
+    // owned by the controller) or, inline, the status the IRP was completed with.
+    NTSTATUS submit(std::shared_ptr<Transfer> transfer);
+    // Completes every pending transfer of the device that `which` selects with the given status.
+    // Returns how many. A transfer whose cancel routine is running is left to it.
+    std::size_t flush(const BusDevice& device, const std::function<bool(const Transfer&)>& which,
+                      NTSTATUS irpStatus, USBD_STATUS usbStatus);
+    // Offers the device's waiting transfers to its model again, on the completion thread.
+    void wake(const BusDevice& device);
+    // Runs work on the completion thread (force pending).
+    void post(std::function<void()> work);
+    // Stops the completion thread; pending transfers stay as they are. Idempotent.
+    void shutdown();
+
+private:
+    using TransferList = std::list<std::shared_ptr<Transfer>>;
+
+    static void NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    void threadMain();
+    // Offers a claimed transfer to its device; completes it or puts it back to wait.
+    void service(const std::shared_ptr<Transfer>& transfer);
+    void park(const std::shared_ptr<Transfer>& transfer, TransferState state);
+    // Takes a transfer out of the list for completion or servicing: false when its cancel routine
+    // owns it now. mutex_ held.
+    bool claim(const std::shared_ptr<Transfer>& transfer);
+    void complete(const std::shared_ptr<Transfer>& transfer, NTSTATUS irpStatus,
+                  USBD_STATUS usbStatus);
+    std::shared_ptr<Transfer> findByIrp(PIRP irp); // mutex_ held
+    std::size_t countIf(const std::function<bool(const Transfer&)>& which) const;
+
+    mutable std::mutex mutex_; // guards everything below
+    mutable std::condition_variable changed_;
+    CompletionMode defaultMode_ = CompletionMode::Thread;
+    std::map<UCHAR, CompletionMode> endpointModes_;
+    bool forcePending_ = false;
+    TransferList pending_; // every transfer the controller holds, in submission order
+    std::deque<std::function<void()>> work_;
+    std::size_t busyWorkers_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace sim::usb

@@ -1,0 +1,41 @@
+// One transfer in flight between the bus driver and the host controller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "sim/usb/device_model.h"
+#include "sim/usb/scripted_faults.h"
+
+namespace sim::usb {
+
+class BusDevice;
+struct Pipe;
+
+enum class TransferState {
+    Queued,    // waiting for the completion thread
+    Held,      // held until released
+    Waiting,   // the device answered Wait; offered again on wake
+    Stuck,     // a scripted fault: never completes unless cancelled or aborted
+    InService, // claimed by a thread that is serving or completing it
+};
+
+struct Transfer {
+    BusDevice* device = nullptr;
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    USHORT function = 0;
+    UCHAR endpointAddress = 0;  // 0 for the default pipe
+    const Pipe* pipe = nullptr; // null for the default pipe
+    bool in = false;
+    bool shortOk = false;
+    std::span<std::uint8_t> buffer;   // the driver's data, host-addressable
+    std::optional<SetupPacket> setup; // control transfers
+    std::optional<UrbFault> fault;
+    bool cancellable = true;
+    bool markedPending = false; // the IRP's current location is marked pending already
+    TransferState state = TransferState::Queued;
+};
+
+} // namespace sim::usb
