@@ -1,4 +1,7 @@
 // The platform's MDL routines (mm.h) over the simulator's MDL table.
+#include <cstdio>
+#include <string>
+
 #include "platform/host/host_platform.h"
 #include "sim/core/system.h"
 #include "sim/memory/mdl_table.h"
@@ -38,12 +41,17 @@ void NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
                                LOCK_OPERATION Operation, SimCallSite Caller) {
     const NTSTATUS status =
         sim::current().mdls().probeAndLock(MemoryDescriptorList, AccessMode, Operation, Caller);
-    if (status == STATUS_ACCESS_VIOLATION)
-        sim::current().verifier().report(
-            sim::Rule::UnguardedProbe,
-            "MmProbeAndLockPages raised STATUS_ACCESS_VIOLATION outside ProbeAndLockPagesGuarded; "
-            "the MDL is left unlocked",
-            Caller);
+    if (status != STATUS_ACCESS_VIOLATION)
+        return;
+    char range[96];
+    std::snprintf(range, sizeof range, "MDL %p (%p +%u bytes)",
+                  static_cast<void*>(MemoryDescriptorList),
+                  MmGetMdlVirtualAddress(MemoryDescriptorList), MemoryDescriptorList->ByteCount);
+    sim::current().verifier().report(sim::Rule::UnguardedProbe,
+                                     std::string("MmProbeAndLockPages of ") + range +
+                                         " raised STATUS_ACCESS_VIOLATION outside "
+                                         "ProbeAndLockPagesGuarded; the MDL is left unlocked",
+                                     Caller);
 }
 
 void NTAPI MmUnlockPages(PMDL MemoryDescriptorList, SimCallSite Caller) {

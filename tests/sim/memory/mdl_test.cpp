@@ -147,7 +147,8 @@ TEST_F(MdlTest, BareProbeThatWouldRaiseIsReported) {
     PMDL mdl = IoAllocateMdl(readOnly, 16, FALSE, FALSE, nullptr);
     const int line = __LINE__ + 1;
     MmProbeAndLockPages(mdl, UserMode, IoWriteAccess);
-    expectFinding(Rule::UnguardedProbe, "mdl_test.cpp:" + std::to_string(line));
+    const auto found = expectFinding(Rule::UnguardedProbe, "mdl_test.cpp:" + std::to_string(line));
+    EXPECT_NE(found.at(0).message.find("+16 bytes"), std::string::npos) << found[0].message;
     EXPECT_FALSE(system_.mdls().isLocked(mdl));
 
     MmProbeAndLockPages(mdl, UserMode, IoReadAccess); // succeeds: nothing to report
