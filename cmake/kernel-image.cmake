@@ -110,10 +110,9 @@ wdmusb_kernel_image(wdmusb ${WDMUSB_DRIVER_SOURCES})
 # so the checks below show it stays within the allowlist before a driver file relies on it.
 wdmusb_kernel_image(wdmusb_link_probe ${CMAKE_SOURCE_DIR}/tests/kernel/link_probe.cpp)
 
-# Every name the host declarations offer driver code must exist in this build as well: compiled
-# with the image's flags, never linked.
-add_library(wdmusb_kernel_platform_names OBJECT ${CMAKE_SOURCE_DIR}/tests/kernel/platform_names.cpp)
-wdmusb_kernel_compile_settings(wdmusb_kernel_platform_names)
+# Every name the host declarations offer driver code must exist in this build as well, and every
+# routine among them must be on the allowlist: an image that uses them all.
+wdmusb_kernel_image(wdmusb_platform_names ${CMAKE_SOURCE_DIR}/tests/kernel/platform_names.cpp)
 
 # --- Installation file -------------------------------------------------------------------------
 set(WDMUSB_INF_SOURCE ${CMAKE_SOURCE_DIR}/install/wdmusb.inf)
@@ -134,6 +133,10 @@ add_test(NAME kernel.link_probe
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-image.sh
           $<TARGET_FILE:wdmusb_link_probe> ${WDMUSB_ALLOWED_IMPORTS} ${WDMUSB_OBJDUMP}
           ${CMAKE_CURRENT_BINARY_DIR}/wdmusb_link_probe.map)
+add_test(NAME kernel.platform_names
+  COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-image.sh
+          $<TARGET_FILE:wdmusb_platform_names> ${WDMUSB_ALLOWED_IMPORTS} ${WDMUSB_OBJDUMP}
+          ${CMAKE_CURRENT_BINARY_DIR}/wdmusb_platform_names.map)
 add_test(NAME kernel.inf
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-inf.sh ${WDMUSB_INF})
 # The checkers must catch what they are for: each runs against images and INFs made broken.

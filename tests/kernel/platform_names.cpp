@@ -1,10 +1,13 @@
-// Compile-only check of the kernel build: every type, constant and routine that the host
-// declarations (platform/host/*.h) offer to driver code must exist under the same name, with
-// compatible parameter types, in the kernel build. Each use below is written the way driver code
-// calls it on the host, so a host declaration that the real headers spell differently fails here
-// instead of in some later driver file.
+// Every type, constant and routine that the host declarations (platform/host/*.h) offer to driver
+// code must exist under the same name, with compatible parameter types, in the kernel build, and
+// every routine must be one the image may import. Each use below is written the way driver code
+// calls it on the host, so a host declaration that the real headers spell differently fails to
+// compile here instead of in some later driver file.
 //
-// The object is compiled with the image's flags but never linked into the image.
+// Linked on its own, exactly as wdmusb.sys is, into an image that is never loaded anywhere:
+// the image checks then hold all those routines against the allowlist of Windows 2000 imports.
+// (ExFreePoolWithTag is declared by the host but is not in Windows 2000: driver code uses
+// ExFreePool, and so does this file.)
 #include "platform/platform.h"
 
 namespace {
@@ -347,6 +350,8 @@ void UsesIrps(PDEVICE_OBJECT Lower, PIRP Irp, PFILE_OBJECT File, PKEVENT Event) 
     IoSetCompletionRoutine(Irp, SomeCompletion, nullptr, TRUE, TRUE, TRUE);
     const PDRIVER_CANCEL previousCancel = IoSetCancelRoutine(Irp, SomeCancel);
     UNREFERENCED_PARAMETER(previousCancel);
+    if (IoSetCancelRoutine(Irp, nullptr) == nullptr)
+        IoSetCancelRoutine(Irp, NULL);
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     IoReleaseCancelSpinLock(cancelIrql);
@@ -571,7 +576,7 @@ void UsesUsb(PURB Urb, PUSB_CONFIGURATION_DESCRIPTOR Config, PMDL Mdl) {
 
 } // namespace
 
-// Keeps the checks above from being discarded as unused before they are compiled.
+// Keeps every use above in the image, so that each routine it calls is imported and checked.
 extern "C" void* const WdmusbPlatformNameUses[] = {
     reinterpret_cast<void*>(UsesBasics),
     reinterpret_cast<void*>(UsesForceInline),
@@ -583,3 +588,10 @@ extern "C" void* const WdmusbPlatformNameUses[] = {
     reinterpret_cast<void*>(UsesPower),
     reinterpret_cast<void*>(UsesUsb),
 };
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    UNREFERENCED_PARAMETER(DriverObject);
+    const size_t count = sizeof(WdmusbPlatformNameUses) / sizeof(WdmusbPlatformNameUses[0]);
+    return WdmusbPlatformNameUses[RegistryPath->Length % count] != nullptr ? STATUS_SUCCESS
+                                                                           : STATUS_UNSUCCESSFUL;
+}
