@@ -137,6 +137,10 @@ add_test(NAME kernel.platform_names
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-image.sh
           $<TARGET_FILE:wdmusb_platform_names> ${WDMUSB_ALLOWED_IMPORTS} ${WDMUSB_OBJDUMP}
           ${CMAKE_CURRENT_BINARY_DIR}/wdmusb_platform_names.map)
+add_test(NAME kernel.platform_names_complete
+  COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-platform-names.sh
+          ${CMAKE_SOURCE_DIR}/platform/host ${CMAKE_SOURCE_DIR}/tests/kernel/platform_names.cpp
+          ${CMAKE_SOURCE_DIR}/tests/kernel/host-only-names.txt)
 add_test(NAME kernel.inf
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-inf.sh ${WDMUSB_INF})
 # The checkers must catch what they are for: each runs against images and INFs made broken.

@@ -138,6 +138,30 @@ expect_failure "global constructor in the link map" 'global constructors.*global
 expect_failure "libgcc in the link map" 'libgcc\.a' \
     "$checks/check-image.sh" "$image" "$allowlist" "$objdump" "$work/libgcc.map"
 
+# --- The platform names ---------------------------------------------------------------------------
+host=$checks/../../platform/host
+mkdir "$work/host"
+cp "$host"/*.h "$work/host/"
+cat >"$work/host/added.h" <<'HEADER'
+typedef enum _ADDED_KIND { AddedFirst, AddedSecond = 2 } ADDED_KIND;
+NTSTATUS NTAPI IoAddedRoutine(PIRP Irp SIM_CALLER_PARAM);
+#define ADDED_LIMIT 4
+HEADER
+expect_success "the platform names pass" "$checks/check-platform-names.sh" "$host" \
+    "$checks/platform_names.cpp" "$checks/host-only-names.txt"
+expect_failure "host routine, macro and enum the kernel build is not shown to offer" \
+    'IoAddedRoutine' "$checks/check-platform-names.sh" "$work/host" "$checks/platform_names.cpp" \
+    "$checks/host-only-names.txt"
+output=$(bash "$checks/check-platform-names.sh" "$work/host" "$checks/platform_names.cpp" \
+    "$checks/host-only-names.txt")
+if grep -qx '  ADDED_KIND' <<<"$output" && grep -qx '  AddedFirst' <<<"$output" &&
+    grep -qx '  AddedSecond' <<<"$output" && grep -qx '  ADDED_LIMIT' <<<"$output"; then
+    report ok "every kind of new name is reported"
+else
+    report fail "not every new name is reported"
+    sed 's/^/      /' <<<"$output"
+fi
+
 # --- The INF -----------------------------------------------------------------------------------
 # broken_inf NAME SED-SCRIPT: a copy of the INF edited by SED-SCRIPT, which must change it.
 broken_inf() {

@@ -59,6 +59,20 @@ static_assert(NT_SUCCESS(STATUS_PENDING) && !NT_SUCCESS(STATUS_UNSUCCESSFUL));
 static_assert(PASSIVE_LEVEL == 0 && APC_LEVEL == 1 && DISPATCH_LEVEL == 2);
 static_assert(KernelMode == 0 && UserMode == 1 && TRUE == 1 && FALSE == 0);
 
+// The records driver code reaches through pointers; their i386 sizes where they are fixed.
+static_assert(sizeof(DEVICE_OBJECT) > 0 && sizeof(DRIVER_OBJECT) > 0 && sizeof(FILE_OBJECT) > 0);
+static_assert(sizeof(DRIVER_EXTENSION) > 0 && sizeof(PDRIVER_EXTENSION) == 4);
+static_assert(sizeof(IO_STACK_LOCATION) == 36 && sizeof(IRP) > 0 && sizeof(MDL) == 28);
+static_assert(sizeof(DISPATCHER_HEADER) == 16 && sizeof(PDISPATCHER_HEADER) == 4);
+static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(URB) > 0);
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 20 && sizeof(USBD_INTERFACE_INFORMATION) == 36);
+static_assert(Executive == 0 && FreePage == 1 && PageIn == 2 && PoolAllocation == 3 &&
+              DelayExecution == 4 && Suspended == 5 && UserRequest == 6);
+static_assert(sizeof(KWAIT_REASON) == 4 && sizeof(EVENT_TYPE) == 4);
+
+// Declared only, never used: imports nothing.
+extern "C" DECLSPEC_IMPORT ULONG WdmusbDeclaredImport;
+
 struct Outer {
     ULONG Before;
     LIST_ENTRY Link;
@@ -277,6 +291,10 @@ void UsesIrps(PDEVICE_OBJECT Lower, PIRP Irp, PFILE_OBJECT File, PKEVENT Event) 
     next->Parameters.DeviceIoControl.IoControlCode = 0x220003;
 
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG createOptions = stack->Parameters.Create.Options;
+    const bool hasApc = Irp->Overlay.AsynchronousParameters.UserApcRoutine != nullptr;
+    UNREFERENCED_PARAMETER(createOptions);
+    UNREFERENCED_PARAMETER(hasApc);
     const ULONG readLength = stack->Parameters.Read.Length;
     const ULONG writeLength = stack->Parameters.Write.Length;
     const LONGLONG offset = stack->Parameters.Read.ByteOffset.QuadPart;
