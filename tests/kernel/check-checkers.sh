@@ -77,7 +77,7 @@ write_bytes() { # FILE OFFSET VALUE COUNT: little-endian
     for ((i = 0; i < count; i++)); do
         bytes+=$(printf '\\x%02x' $(((value >> (8 * i)) & 0xff)))
     done
-    printf "$bytes" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
+    printf '%b' "$bytes" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
 }
 broken_image() { # NAME: a fresh copy of the image to break
     cp "$image" "$work/$1.sys"
