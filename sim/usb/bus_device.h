@@ -79,6 +79,13 @@ public:
     DEVICE_POWER_STATE devicePowerState() const;
     ScriptedFaults& faults() { return faults_; }
 
+    // --- wait-wake -------------------------------------------------------------------------------
+    // IRP_MN_WAIT_WAKE pends on the PDO (cancellable) until the device signals wake.
+    bool waitWakePending() const;
+    // Completes the pending wait-wake IRP with `status` (STATUS_SUCCESS: the device signalled
+    // wake); false when none is pending.
+    bool signalWake(NTSTATUS status = STATUS_SUCCESS);
+
     // --- configuration -------------------------------------------------------------------------
     bool configured() const;
     UCHAR configurationValue() const; // 0 when unconfigured
@@ -96,6 +103,10 @@ public:
 
     // --- for the bus driver's dispatch routines
     // ---------------------------------------------------
+    // Pends a wait-wake IRP: STATUS_PENDING, or the status it was completed with at once.
+    NTSTATUS holdWaitWake(PIRP irp);
+    // Takes the pending wait-wake IRP if it is `irp` (any when null); null when none.
+    PIRP takeWaitWake(PIRP irp);
     void notePnp(UCHAR minor);
     void noteDevicePower(DEVICE_POWER_STATE state);
     // Serialises calls into the model.
@@ -122,6 +133,7 @@ private:
     DEVICE_CAPABILITIES capabilities_{};
     std::vector<UCHAR> pnpSeen_;
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+    PIRP waitWake_ = nullptr;
     std::vector<std::unique_ptr<Configuration>> configurations_; // every one ever issued
     Configuration* current_ = nullptr;
 };

@@ -58,6 +58,7 @@ public:
 
 private:
     void stop();
+    std::vector<BusObserver*> observers() const;
 
     PDRIVER_OBJECT driver_ = nullptr;
     HostController controller_;

@@ -84,16 +84,21 @@ private:
 
     static void NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     void threadMain();
+    void serviceQueued(const std::shared_ptr<Transfer>& transfer);
     // Offers a claimed transfer to its device; completes it or puts it back to wait.
     void service(const std::shared_ptr<Transfer>& transfer);
-    void park(const std::shared_ptr<Transfer>& transfer, TransferState state);
-    // Takes a transfer out of the list for completion or servicing: false when its cancel routine
-    // owns it now. mutex_ held.
-    bool claim(const std::shared_ptr<Transfer>& transfer);
-    void complete(const std::shared_ptr<Transfer>& transfer, NTSTATUS irpStatus,
-                  USBD_STATUS usbStatus);
-    std::shared_ptr<Transfer> findByIrp(PIRP irp); // mutex_ held
-    std::size_t countIf(const std::function<bool(const Transfer&)>& which) const;
+    void pump(const BusDevice& device);
+    // Puts a new transfer in the list with its cancel routine; false when it was completed
+    // instead (cancelled already, or the controller stopped).
+    bool park(const std::shared_ptr<Transfer>& transfer, TransferState state,
+              std::optional<std::uint64_t> wakesSeen = std::nullopt);
+    bool arm(Transfer& transfer);   // mutex_ held
+    bool claim(Transfer& transfer); // mutex_ held; false when its cancel routine owns it
+    void complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome);
+    std::uint64_t wakeCount(const BusDevice& device);
+    void rewakeIfMissed(const Transfer& transfer, std::optional<std::uint64_t> wakesSeen);
+    std::size_t countLocked(std::optional<UCHAR> endpointAddress,
+                            std::optional<TransferState> state) const;
 
     mutable std::mutex mutex_; // guards everything below
     mutable std::condition_variable changed_;
@@ -102,6 +107,7 @@ private:
     bool forcePending_ = false;
     TransferList pending_; // every transfer the controller holds, in submission order
     std::deque<std::function<void()>> work_;
+    std::map<const BusDevice*, std::uint64_t> wakes_; // wake() calls per device
     std::size_t busyWorkers_ = 0;
     bool stopping_ = false;
     std::thread thread_;

@@ -38,4 +38,22 @@ struct Transfer {
     TransferState state = TransferState::Queued;
 };
 
+// How a transfer ended (or that it must wait).
+struct Outcome {
+    TransferResult::Kind kind = TransferResult::Kind::Done;
+    std::size_t bytes = 0;
+    NTSTATUS irpStatus = STATUS_SUCCESS;
+    USBD_STATUS usbStatus = USBD_STATUS_SUCCESS;
+
+    static Outcome failed(NTSTATUS irp, USBD_STATUS usb) {
+        return {TransferResult::Kind::Done, 0, irp, usb};
+    }
+};
+
+// Lets the device do its part of a transfer: the port, the pipe's halt, the scripted fault and the
+// model decide. Called with no lock of the controller held; serialised per device.
+Outcome offerToDevice(Transfer& transfer);
+// Writes the bytes moved into the URB's TransferBufferLength.
+void setTransferLength(Transfer& transfer, std::size_t bytes);
+
 } // namespace sim::usb

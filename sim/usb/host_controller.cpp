@@ -1,0 +1,352 @@
+#include "sim/usb/host_controller.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "sim/core/system.h"
+#include "sim/sync/dispatcher.h"
+#include "sim/usb/bus_device.h"
+#include "sim/usb/bus_driver.h"
+#include "sim/usb/status_map.h"
+
+namespace sim::usb {
+
+namespace {
+
+bool cancelFlag(PIRP irp) {
+    return std::atomic_ref<BOOLEAN>(irp->Cancel).load() != FALSE;
+}
+
+} // namespace
+
+HostController::HostController() : thread_([this] { threadMain(); }) {}
+
+HostController::~HostController() {
+    shutdown();
+}
+
+void HostController::shutdown() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+}
+
+void HostController::threadMain() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || !work_.empty(); });
+            if (stopping_)
+                return;
+            job = std::move(work_.front());
+            work_.pop_front();
+            ++busyWorkers_;
+        }
+        {
+            AtDispatchLevel dpc; // completions run as from a DPC
+            job();
+        }
+        std::lock_guard lock(mutex_);
+        --busyWorkers_;
+        changed_.notify_all();
+    }
+}
+
+void HostController::post(std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    work_.push_back(std::move(work));
+    changed_.notify_all();
+}
+
+// --- modes
+// ------------------------------------------------------------------------------------------
+
+void HostController::setMode(CompletionMode mode) {
+    std::lock_guard lock(mutex_);
+    defaultMode_ = mode;
+}
+
+void HostController::setMode(UCHAR endpointAddress, CompletionMode mode) {
+    std::lock_guard lock(mutex_);
+    endpointModes_[endpointAddress] = mode;
+}
+
+CompletionMode HostController::mode(UCHAR endpointAddress) const {
+    std::lock_guard lock(mutex_);
+    auto it = endpointModes_.find(endpointAddress);
+    return it != endpointModes_.end() ? it->second : defaultMode_;
+}
+
+void HostController::setForcePending(bool on) {
+    std::lock_guard lock(mutex_);
+    forcePending_ = on;
+}
+
+bool HostController::forcePending() const {
+    std::lock_guard lock(mutex_);
+    return forcePending_;
+}
+
+// --- submission
+// ------------------------------------------------------------------------------------
+
+NTSTATUS HostController::submit(std::shared_ptr<Transfer> transfer) {
+    if (transfer->fault && transfer->fault->action == FaultAction::RefuseCancel)
+        transfer->cancellable = false;
+    const bool stuck = transfer->fault && transfer->fault->action == FaultAction::NeverComplete;
+    const CompletionMode how = stuck ? CompletionMode::Held : mode(transfer->endpointAddress);
+
+    std::uint64_t wakesSeen = 0;
+    if (how == CompletionMode::Inline) {
+        wakesSeen = wakeCount(*transfer->device);
+        const Outcome outcome = offerToDevice(*transfer);
+        if (outcome.kind == TransferResult::Kind::Done) {
+            const NTSTATUS status = outcome.irpStatus;
+            const bool pended = transfer->markedPending;
+            complete(transfer, outcome);
+            return pended ? STATUS_PENDING : status;
+        }
+    }
+    // From here on the IRP pends: it is marked before any other thread can see it.
+    if (!transfer->markedPending) {
+        IoMarkIrpPending(transfer->irp);
+        transfer->markedPending = true;
+    }
+    switch (how) {
+    case CompletionMode::Inline:
+        park(transfer, TransferState::Waiting, wakesSeen);
+        break;
+    case CompletionMode::Held:
+        park(transfer, stuck ? TransferState::Stuck : TransferState::Held);
+        break;
+    case CompletionMode::Thread:
+        if (park(transfer, TransferState::Queued))
+            post([this, transfer] { serviceQueued(transfer); });
+        break;
+    }
+    return STATUS_PENDING;
+}
+
+bool HostController::park(const std::shared_ptr<Transfer>& transfer, TransferState state,
+                          std::optional<std::uint64_t> wakesSeen) {
+    USBD_STATUS failure = USBD_STATUS_DEVICE_GONE;
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            transfer->state = state;
+            pending_.push_back(transfer);
+            if (arm(*transfer)) {
+                rewakeIfMissed(*transfer, wakesSeen);
+                changed_.notify_all();
+                return true;
+            }
+            pending_.remove(transfer);
+            failure = USBD_STATUS_CANCELED;
+        }
+    }
+    // Cancelled before its cancel routine was set, or the controller is gone.
+    complete(transfer, Outcome::failed(ntStatusFor(failure), failure));
+    return false;
+}
+
+// Sets the cancel routine of a transfer in the list; false when the IRP was cancelled before (the
+// caller completes it). mutex_ held.
+bool HostController::arm(Transfer& transfer) {
+    if (!transfer.cancellable)
+        return true;
+    IoSetCancelRoutine(transfer.irp, &HostController::cancelRoutine);
+    if (cancelFlag(transfer.irp) && IoSetCancelRoutine(transfer.irp, nullptr) != nullptr)
+        return false;
+    return true; // if the exchange found no routine, the cancel routine runs and completes it
+}
+
+bool HostController::claim(Transfer& transfer) {
+    if (transfer.state == TransferState::InService)
+        return false;
+    if (transfer.cancellable && IoSetCancelRoutine(transfer.irp, nullptr) == nullptr)
+        return false; // its cancel routine is running and will complete it
+    transfer.state = TransferState::InService;
+    return true;
+}
+
+// --- servicing
+// ------------------------------------------------------------------------------------
+
+void HostController::serviceQueued(const std::shared_ptr<Transfer>& transfer) {
+    {
+        std::lock_guard lock(mutex_);
+        if (transfer->state != TransferState::Queued || !claim(*transfer))
+            return;
+    }
+    service(transfer);
+}
+
+void HostController::service(const std::shared_ptr<Transfer>& transfer) {
+    const std::uint64_t wakesSeen = wakeCount(*transfer->device);
+    const Outcome outcome = offerToDevice(*transfer);
+    if (outcome.kind == TransferResult::Kind::Done) {
+        complete(transfer, outcome);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        transfer->state = TransferState::Waiting;
+        if (arm(*transfer)) {
+            rewakeIfMissed(*transfer, wakesSeen);
+            changed_.notify_all();
+            return;
+        }
+    }
+    complete(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
+}
+
+std::size_t HostController::releaseHeld(std::optional<UCHAR> endpointAddress, std::size_t limit,
+                                        const BusDevice* device) {
+    std::vector<std::shared_ptr<Transfer>> released;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& t : pending_) {
+            if (released.size() >= limit)
+                break;
+            if (t->state != TransferState::Held || (device != nullptr && t->device != device) ||
+                (endpointAddress && t->endpointAddress != *endpointAddress))
+                continue;
+            if (claim(*t))
+                released.push_back(t);
+        }
+    }
+    AtDispatchLevel dpc;
+    for (auto& t : released)
+        service(t);
+    return released.size();
+}
+
+void HostController::wake(const BusDevice& device) {
+    std::lock_guard lock(mutex_);
+    ++wakes_[&device];
+    work_.push_back([this, &device] { pump(device); });
+    changed_.notify_all();
+}
+
+std::uint64_t HostController::wakeCount(const BusDevice& device) {
+    std::lock_guard lock(mutex_);
+    return wakes_[&device];
+}
+
+// A wake that came while the transfer was with the device found it not waiting yet: offer it
+// again, or it would wait for a wake that already happened. mutex_ held.
+void HostController::rewakeIfMissed(const Transfer& transfer,
+                                    std::optional<std::uint64_t> wakesSeen) {
+    if (!wakesSeen || wakes_[transfer.device] == *wakesSeen)
+        return;
+    const BusDevice* device = transfer.device;
+    work_.push_back([this, device] { pump(*device); });
+}
+
+// Offers the device's waiting transfers to it again, oldest first.
+void HostController::pump(const BusDevice& device) {
+    std::vector<std::shared_ptr<Transfer>> waiting;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& t : pending_)
+            if (t->device == &device && t->state == TransferState::Waiting)
+                waiting.push_back(t);
+    }
+    for (auto& t : waiting) {
+        {
+            std::lock_guard lock(mutex_);
+            if (t->state != TransferState::Waiting || !claim(*t))
+                continue;
+        }
+        service(t);
+    }
+}
+
+// --- completion, cancel and abort
+// -------------------------------------------------------------------
+
+void HostController::complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome) {
+    {
+        std::lock_guard lock(mutex_);
+        pending_.remove(transfer);
+        changed_.notify_all();
+    }
+    setTransferLength(*transfer, outcome.bytes);
+    transfer->device->completeUrb(transfer->irp, transfer->urb, outcome.irpStatus,
+                                  outcome.usbStatus);
+}
+
+void NTAPI HostController::cancelRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    BusDevice* device = BusDriver::deviceOf(pdo);
+    if (device == nullptr)
+        return;
+    HostController& self = device->controller();
+    std::shared_ptr<Transfer> transfer;
+    {
+        std::lock_guard lock(self.mutex_);
+        auto it = std::find_if(self.pending_.begin(), self.pending_.end(),
+                               [irp](const auto& t) { return t->irp == irp; });
+        if (it == self.pending_.end())
+            return;
+        transfer = *it;
+        transfer->state = TransferState::InService;
+    }
+    self.complete(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
+}
+
+std::size_t HostController::flush(const BusDevice& device,
+                                  const std::function<bool(const Transfer&)>& which,
+                                  NTSTATUS irpStatus, USBD_STATUS usbStatus) {
+    std::vector<std::shared_ptr<Transfer>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& t : pending_)
+            if (t->device == &device && which(*t) && claim(*t))
+                taken.push_back(t);
+    }
+    for (auto& t : taken)
+        complete(t, Outcome::failed(irpStatus, usbStatus));
+    return taken.size();
+}
+
+// --- counting and waiting -----------------------------------------------------------------------
+
+std::size_t HostController::countLocked(std::optional<UCHAR> endpointAddress,
+                                        std::optional<TransferState> state) const {
+    return static_cast<std::size_t>(
+        std::count_if(pending_.begin(), pending_.end(), [&](const auto& t) {
+            return (!endpointAddress || t->endpointAddress == *endpointAddress) &&
+                   (!state || t->state == *state);
+        }));
+}
+
+std::size_t HostController::heldCount(std::optional<UCHAR> endpointAddress) const {
+    std::lock_guard lock(mutex_);
+    return countLocked(endpointAddress, TransferState::Held);
+}
+
+std::size_t HostController::inFlightCount(std::optional<UCHAR> endpointAddress) const {
+    std::lock_guard lock(mutex_);
+    return countLocked(endpointAddress, std::nullopt);
+}
+
+bool HostController::waitForInFlight(std::size_t count, std::optional<UCHAR> endpointAddress,
+                                     std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout,
+                             [&] { return countLocked(endpointAddress, std::nullopt) >= count; });
+}
+
+void HostController::waitIdle() const {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopping_ || (work_.empty() && busyWorkers_ == 0); });
+}
+
+} // namespace sim::usb

@@ -1,0 +1,30 @@
+// The IRP status the bus gives a URB that ended with a USB status, as the platform's USB stack
+// maps them; and the USB statuses it uses that the platform header leaves out.
+#pragma once
+
+#include "platform/host/host_platform.h"
+
+namespace sim::usb {
+
+constexpr USBD_STATUS kUsbdInsufficientResources = static_cast<USBD_STATUS>(0xC0001000L);
+
+constexpr NTSTATUS ntStatusFor(USBD_STATUS usb) {
+    switch (usb) {
+    case USBD_STATUS_SUCCESS:
+        return STATUS_SUCCESS;
+    case USBD_STATUS_CANCELED:
+        return STATUS_CANCELLED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+        return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_DEVICE_GONE:
+        return STATUS_DEVICE_NOT_CONNECTED;
+    case kUsbdInsufficientResources:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+        return USBD_SUCCESS(usb) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    }
+}
+
+} // namespace sim::usb
