@@ -42,3 +42,94 @@ TEST_F(DescriptorUrbTest, UnknownDescriptorTypeStalls) {
 
 } // namespace
 } // namespace wdmusb::test
+
+namespace wdmusb::test {
+namespace {
+
+using SelectConfigurationTest = UsbBusTest;
+
+TEST_F(SelectConfigurationTest, FillsHandlesAndPipesFromTheDescriptors) {
+    const Selected s = selectConfiguration();
+    EXPECT_NE(s.configuration, nullptr);
+    EXPECT_NE(s.interface.InterfaceHandle, nullptr);
+    EXPECT_EQ(s.interface.Class, 0xFF);
+    ASSERT_EQ(s.pipes.size(), 2u);
+    EXPECT_EQ(s.pipes[0].EndpointAddress, LoopbackDevice::kInEndpoint);
+    EXPECT_EQ(s.pipes[1].EndpointAddress, LoopbackDevice::kOutEndpoint);
+    for (const auto& p : s.pipes) {
+        EXPECT_NE(p.PipeHandle, nullptr);
+        EXPECT_EQ(p.PipeType, UsbdPipeTypeBulk);
+        EXPECT_EQ(p.MaximumPacketSize, LoopbackDevice::kMaxPacketBytes);
+        EXPECT_EQ(p.MaximumTransferSize, ULONG{USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE}) << "kept";
+    }
+    EXPECT_NE(s.pipes[0].PipeHandle, s.pipes[1].PipeHandle);
+    EXPECT_EQ(device_.configurationValue(), LoopbackDevice::kConfigurationValue);
+}
+
+TEST_F(SelectConfigurationTest, HandlesOfAnEarlierConfigurationAreStale) {
+    const Selected first = selectConfiguration();
+    const Selected second = selectConfiguration();
+    EXPECT_NE(first.pipes[0].PipeHandle, second.pipes[0].PipeHandle);
+
+    std::vector<std::uint8_t> data(4, 1);
+    auto stale = bulkUrb(first.pipes[1].PipeHandle, false, data);
+    EXPECT_EQ(submit(stale.get()).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stale->Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_EQ(stale->TransferBufferLength, 0u) << "nothing moved";
+
+    auto fresh = bulkUrb(second.pipes[1].PipeHandle, false, data);
+    EXPECT_EQ(submit(fresh.get()).status, STATUS_SUCCESS);
+}
+
+TEST_F(SelectConfigurationTest, UnconfigureMakesEveryHandleStale) {
+    const Selected s = selectConfiguration();
+    UrbOf<_URB_SELECT_CONFIGURATION> unconfigure;
+    unconfigure->Hdr.Length = sizeof(_URB_SELECT_CONFIGURATION);
+    unconfigure->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    EXPECT_EQ(submit(unconfigure.get()).status, STATUS_SUCCESS);
+    EXPECT_FALSE(device_.configured());
+
+    auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, s.pipes[0].PipeHandle);
+    EXPECT_EQ(submit(reset.get()).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reset->Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+}
+
+// Each malformed request is refused with USBD_STATUS_INVALID_PARAMETER and changes nothing.
+TEST_F(SelectConfigurationTest, MalformedRequestsAreRefused) {
+    struct Case {
+        const char* name;
+        std::function<void(URB&)> spoil;
+    };
+    const std::vector<Case> cases = {
+        {"Hdr.Length below the fixed part",
+         [](URB& u) { u.UrbHeader.Length = sizeof(_URB_SELECT_CONFIGURATION) - 1; }},
+        {"record Length too short for its pipes",
+         [](URB& u) {
+             u.UrbSelectConfiguration.Interface.Length -= sizeof(USBD_PIPE_INFORMATION);
+         }},
+        {"record running past Hdr.Length",
+         [](URB& u) { u.UrbSelectConfiguration.Interface.Length += 64; }},
+        {"NumberOfPipes not the interface's endpoints",
+         [](URB& u) { u.UrbSelectConfiguration.Interface.NumberOfPipes = 1; }},
+        {"an interface the configuration lacks",
+         [](URB& u) { u.UrbSelectConfiguration.Interface.InterfaceNumber = 3; }},
+        {"a configuration value the device lacks",
+         [](URB& u) { u.UrbSelectConfiguration.ConfigurationDescriptor->bConfigurationValue = 7; }},
+    };
+    for (const auto& c : cases) {
+        auto config = LoopbackDevice::defaultConfigurationDescriptor();
+        auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
+        USHORT size = 0;
+        PURB urb = USBD_CreateConfigurationRequest(descriptor, &size);
+        c.spoil(*urb);
+        const SyncResult r = submit(urb);
+        EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << c.name;
+        EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER) << c.name;
+        EXPECT_EQ(urb->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle, nullptr) << c.name;
+        EXPECT_FALSE(device_.configured()) << c.name;
+        ExFreePool(urb);
+    }
+}
+
+} // namespace
+} // namespace wdmusb::test

@@ -21,6 +21,8 @@ namespace wdmusb::test {
 
 using sim::usb::LoopbackDevice;
 
+inline constexpr ULONG kTestTag = 0x74736554; // "Test"
+
 // A URB in its own zero-filled host memory (as a driver's pool block would be, without the pool).
 template <class T> struct UrbOf {
     URB urb{};

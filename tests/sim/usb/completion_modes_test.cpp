@@ -1,0 +1,175 @@
+// How transfers complete: inline, from the completion thread, or held; waiting for data;
+// cancellation and abort of transfers in flight; force pending.
+#include <thread>
+
+#include "tests/sim/usb/usb_fixture.h"
+
+namespace wdmusb::test {
+namespace {
+
+using sim::usb::CompletionMode;
+
+class CompletionModesTest : public UsbBusTest {
+protected:
+    void SetUp() override {
+        const Selected s = selectConfiguration();
+        in_ = s.pipes.at(0).PipeHandle;
+        out_ = s.pipes.at(1).PipeHandle;
+    }
+    sim::usb::HostController& hc() { return bus_.controller(); }
+
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
+    std::vector<std::uint8_t> data_ = std::vector<std::uint8_t>(64, 0x5A);
+    std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(64);
+};
+
+TEST_F(CompletionModesTest, InlineCompletesInsideTheCallAtTheCallersIrql) {
+    hc().setMode(CompletionMode::Inline);
+    auto write = bulkUrb(out_, false, data_);
+    AsyncUrb call(device_.pdo(), write.get());
+    EXPECT_EQ(call.send(), STATUS_SUCCESS);
+    ASSERT_TRUE(call.completed());
+    EXPECT_TRUE(call.completedOnSendingThread());
+    EXPECT_EQ(call.completionIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(CompletionModesTest, ThreadModePendsAndCompletesAtDispatchLevelElsewhere) {
+    auto write = bulkUrb(out_, false, data_);
+    AsyncUrb call(device_.pdo(), write.get());
+    EXPECT_EQ(call.send(), STATUS_PENDING);
+    call.wait();
+    EXPECT_EQ(call.status(), STATUS_SUCCESS);
+    EXPECT_FALSE(call.completedOnSendingThread());
+    EXPECT_EQ(call.completionIrql(), DISPATCH_LEVEL);
+}
+
+TEST_F(CompletionModesTest, HeldTransfersWaitForReleaseInOrder) {
+    hc().setMode(LoopbackDevice::kOutEndpoint, CompletionMode::Held);
+    std::vector<std::uint8_t> a(8, 'a'), b(8, 'b');
+    auto first = bulkUrb(out_, false, a);
+    auto second = bulkUrb(out_, false, b);
+    AsyncUrb one(device_.pdo(), first.get()), two(device_.pdo(), second.get());
+    EXPECT_EQ(one.send(), STATUS_PENDING);
+    EXPECT_EQ(two.send(), STATUS_PENDING);
+    EXPECT_EQ(hc().heldCount(LoopbackDevice::kOutEndpoint), 2u);
+    EXPECT_FALSE(one.completed());
+
+    EXPECT_EQ(hc().releaseHeld(LoopbackDevice::kOutEndpoint, 1), 1u);
+    EXPECT_TRUE(one.completed());
+    EXPECT_FALSE(two.completed());
+    EXPECT_EQ(one.completionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(device_.releaseHeld(), 1u) << "the device model may release them as well";
+    EXPECT_TRUE(two.completed());
+
+    std::vector<std::uint8_t> back(16);
+    auto read = bulkUrb(in_, true, back);
+    ASSERT_EQ(submit(read.get()).status, STATUS_SUCCESS) << "the IN endpoint kept its own mode";
+    EXPECT_EQ(std::string(back.begin(), back.end()), "aaaaaaaabbbbbbbb");
+}
+
+TEST_F(CompletionModesTest, AReadWaitsUntilDataIsWritten) {
+    for (CompletionMode mode : {CompletionMode::Inline, CompletionMode::Thread}) {
+        hc().setMode(mode);
+        auto read = bulkUrb(in_, true, readBuffer_);
+        AsyncUrb pending(device_.pdo(), read.get());
+        EXPECT_EQ(pending.send(), STATUS_PENDING);
+        ASSERT_TRUE(hc().waitForInFlight(1, LoopbackDevice::kInEndpoint));
+        EXPECT_FALSE(pending.completed());
+
+        auto write = bulkUrb(out_, false, data_);
+        ASSERT_EQ(submit(write.get()).status, STATUS_SUCCESS);
+        pending.wait();
+        EXPECT_EQ(pending.status(), STATUS_SUCCESS);
+        EXPECT_EQ(read->TransferBufferLength, data_.size());
+        EXPECT_EQ(readBuffer_, data_);
+    }
+}
+
+TEST_F(CompletionModesTest, CancellingAWaitingReadCompletesItCancelled) {
+    auto read = bulkUrb(in_, true, readBuffer_);
+    AsyncUrb pending(device_.pdo(), read.get());
+    ASSERT_EQ(pending.send(), STATUS_PENDING);
+    ASSERT_TRUE(hc().waitForInFlight(1));
+    hc().waitIdle();
+    EXPECT_TRUE(pending.cancel());
+    pending.wait();
+    EXPECT_EQ(pending.status(), STATUS_CANCELLED);
+    EXPECT_EQ(read->Hdr.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(read->TransferBufferLength, 0u);
+    EXPECT_EQ(hc().inFlightCount(), 0u);
+}
+
+TEST_F(CompletionModesTest, AbortPipeCompletesEveryTransferOnThatPipeOnly) {
+    hc().setMode(LoopbackDevice::kOutEndpoint, CompletionMode::Held);
+    std::vector<std::unique_ptr<AsyncUrb>> reads, writes;
+    std::vector<UrbOf<_URB_BULK_OR_INTERRUPT_TRANSFER>> urbs;
+    urbs.reserve(6);
+    for (int i = 0; i < 3; ++i) {
+        urbs.push_back(bulkUrb(in_, true, readBuffer_));
+        reads.push_back(std::make_unique<AsyncUrb>(device_.pdo(), urbs.back().get()));
+        ASSERT_EQ(reads.back()->send(), STATUS_PENDING);
+        urbs.push_back(bulkUrb(out_, false, data_));
+        writes.push_back(std::make_unique<AsyncUrb>(device_.pdo(), urbs.back().get()));
+        ASSERT_EQ(writes.back()->send(), STATUS_PENDING);
+    }
+    ASSERT_TRUE(hc().waitForInFlight(6));
+    hc().waitIdle();
+
+    auto abort = pipeUrb(URB_FUNCTION_ABORT_PIPE, in_);
+    EXPECT_EQ(submit(abort.get()).status, STATUS_SUCCESS);
+    for (auto& r : reads) {
+        ASSERT_TRUE(r->completed()) << "aborted before the abort completed";
+        EXPECT_EQ(r->status(), STATUS_CANCELLED);
+        EXPECT_EQ(r->urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
+    }
+    for (auto& w : writes)
+        EXPECT_FALSE(w->completed());
+    EXPECT_EQ(hc().releaseHeld(), 3u);
+    for (auto& w : writes)
+        EXPECT_EQ(w->status(), STATUS_SUCCESS);
+}
+
+TEST_F(CompletionModesTest, ForcePendingPendsEveryRequestTheBusReceives) {
+    hc().setMode(CompletionMode::Inline);
+    hc().setForcePending(true);
+    ULONG word = 0;
+    const SyncResult port = control(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &word);
+    EXPECT_EQ(port.returned, STATUS_PENDING);
+    EXPECT_EQ(port.status, STATUS_SUCCESS);
+    EXPECT_EQ(word, ULONG{USBD_PORT_ENABLED | USBD_PORT_CONNECTED});
+
+    auto write = bulkUrb(out_, false, data_);
+    AsyncUrb call(device_.pdo(), write.get());
+    EXPECT_EQ(call.send(), STATUS_PENDING);
+    call.wait();
+    EXPECT_EQ(call.status(), STATUS_SUCCESS);
+    EXPECT_FALSE(call.completedOnSendingThread());
+}
+
+// Cancels race with completions from the thread: every IRP ends exactly once, with either
+// outcome, and none is left behind.
+TEST_F(CompletionModesTest, CancelRacingCompletionEndsEveryTransferOnce) {
+    constexpr int kRounds = 200;
+    std::vector<std::uint8_t> byte(1, 7);
+    for (int i = 0; i < kRounds; ++i) {
+        std::vector<std::uint8_t> one(1);
+        auto read = bulkUrb(in_, true, one);
+        AsyncUrb pending(device_.pdo(), read.get());
+        ASSERT_EQ(pending.send(), STATUS_PENDING);
+        std::thread writer([&] { loopback_.queueData(byte); });
+        pending.cancel();
+        writer.join();
+        pending.wait();
+        EXPECT_TRUE(pending.status() == STATUS_SUCCESS || pending.status() == STATUS_CANCELLED)
+            << std::hex << pending.status();
+        hc().waitIdle();
+        auto clear = std::vector<std::uint8_t>{};
+        auto drain = vendorUrb(false, LoopbackDevice::kRequestClearQueue, 0, 0, clear);
+        ASSERT_EQ(submit(drain.get()).status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(hc().inFlightCount(), 0u);
+}
+
+} // namespace
+} // namespace wdmusb::test
