@@ -109,8 +109,9 @@ public:
     PIRP takeWaitWake(PIRP irp);
     void notePnp(UCHAR minor);
     void noteDevicePower(DEVICE_POWER_STATE state);
-    // Serialises calls into the model.
-    std::mutex& modelMutex() { return modelMutex_; }
+    // Serialises calls into the model; recursive, so that a model may release held transfers
+    // from inside one of its own calls.
+    std::recursive_mutex& modelMutex() { return modelMutex_; }
     // Completes a URB's IRP: sets Hdr.Status and the IRP's status, tells the observers, completes.
     void completeUrb(PIRP irp, PURB urb, NTSTATUS irpStatus, USBD_STATUS usbStatus);
     void completeRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
@@ -124,7 +125,7 @@ private:
     const ULONG portNumber_;
     PDEVICE_OBJECT pdo_ = nullptr;
     ScriptedFaults faults_;
-    std::mutex modelMutex_;
+    std::recursive_mutex modelMutex_;
 
     mutable std::mutex mutex_; // guards everything below
     bool enabled_ = true;

@@ -1,4 +1,5 @@
 // GET_DESCRIPTOR_FROM_DEVICE and SELECT_CONFIGURATION against the loopback device.
+#include "sim/usb/descriptor_device.h"
 #include "tests/sim/usb/usb_fixture.h"
 
 namespace wdmusb::test {
@@ -129,6 +130,99 @@ TEST_F(SelectConfigurationTest, MalformedRequestsAreRefused) {
         EXPECT_FALSE(device_.configured()) << c.name;
         ExFreePool(urb);
     }
+}
+
+} // namespace
+} // namespace wdmusb::test
+
+namespace wdmusb::test {
+namespace {
+
+using sim::usb::DescriptorDevice;
+
+// A 600-byte configuration: the loopback's interface and endpoints, then vendor-specific
+// descriptors (USB 2.0, 9.5: unknown types are skipped by whoever parses the set).
+std::vector<std::uint8_t> largeConfiguration() {
+    auto d = LoopbackDevice::defaultConfigurationDescriptor();
+    while (d.size() < 600) {
+        const std::size_t piece = std::min<std::size_t>(255, 600 - d.size());
+        d.push_back(static_cast<std::uint8_t>(piece));
+        d.push_back(0x41);
+        d.resize(d.size() + piece - 2, 0x77);
+    }
+    d[2] = static_cast<std::uint8_t>(600 & 0xFF);
+    d[3] = static_cast<std::uint8_t>(600 >> 8);
+    return d;
+}
+
+class DescriptorDeviceTest : public UsbBusTest {
+protected:
+    SyncResult submitTo(PDEVICE_OBJECT pdo, PURB urb) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0,
+                                                 nullptr, 0, TRUE, &event, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+        SyncResult r;
+        r.returned = IofCallDriver(pdo, irp);
+        if (r.returned == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        r.status = r.returned == STATUS_PENDING ? iosb.Status : r.returned;
+        return r;
+    }
+};
+
+TEST_F(DescriptorDeviceTest, ALargeConfigurationIsReadInPartsAndSelected) {
+    const auto config = largeConfiguration();
+    auto& large = bus_.plug(
+        std::make_shared<DescriptorDevice>(LoopbackDevice::defaultDeviceDescriptor(), config));
+
+    std::vector<std::uint8_t> first(521);
+    auto read = descriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, first);
+    ASSERT_EQ(submitTo(large.pdo(), read.get()).status, STATUS_SUCCESS);
+    EXPECT_EQ(read->TransferBufferLength, 521u);
+
+    std::vector<std::uint8_t> whole(600);
+    auto again = descriptorUrb(USB_CONFIGURATION_DESCRIPTOR_TYPE, whole);
+    ASSERT_EQ(submitTo(large.pdo(), again.get()).status, STATUS_SUCCESS);
+    EXPECT_EQ(whole, config);
+
+    USHORT size = 0;
+    PURB select = USBD_CreateConfigurationRequest(
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(whole.data()), &size);
+    EXPECT_EQ(submitTo(large.pdo(), select).status, STATUS_SUCCESS);
+    EXPECT_EQ(select->UrbSelectConfiguration.Interface.NumberOfPipes, 2u);
+    EXPECT_NE(select->UrbSelectConfiguration.Interface.Pipes[1].PipeHandle, nullptr);
+    ExFreePool(select);
+}
+
+TEST_F(DescriptorDeviceTest, AnInterfaceWithMissingEndpointsCannotBeSelected) {
+    // bNumEndpoints says 2, only one endpoint descriptor follows.
+    std::vector<std::uint8_t> config = {9, 2,    25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0,
+                                        2, 0xFF, 0,  0, 0, 7, 5, 0x81, 2,  0, 2, 0};
+    auto& broken = bus_.plug(
+        std::make_shared<DescriptorDevice>(LoopbackDevice::defaultDeviceDescriptor(), config));
+    USHORT size = 0;
+    PURB select = USBD_CreateConfigurationRequest(
+        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
+    EXPECT_EQ(submitTo(broken.pdo(), select).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(select->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(broken.configured());
+    ExFreePool(select);
+}
+
+// The bus may outlive the System (a tool that tears down out of order): the System's shutdown
+// stops the controller and deletes the PDOs, and the bus's own end does nothing more.
+TEST(BusLifetimeTest, TheSystemStopsABusThatOutlivesIt) {
+    std::unique_ptr<sim::usb::BusDriver> bus;
+    {
+        sim::System system;
+        bus = std::make_unique<sim::usb::BusDriver>();
+        bus->plug();
+    }
+    EXPECT_TRUE(bus->devices().empty());
+    bus.reset();
 }
 
 } // namespace
