@@ -8,8 +8,9 @@
 // The bus answers the standard GET_DESCRIPTOR requests from deviceDescriptor() and
 // configurationDescriptor(); every other request on the default pipe goes to control(), and every
 // bulk or interrupt transfer to transfer(). The host controller calls a model from the thread that
-// submitted the request or from its completion thread (at DISPATCH_LEVEL), one call at a time per
-// device; accessors a test calls from its own thread must lock what they share with those calls.
+// submitted the request, from its completion thread (at DISPATCH_LEVEL) or from a thread releasing
+// held transfers, one call at a time per device; accessors a test calls from its own thread must
+// lock what they share with those calls.
 // A model that answers Wait keeps the transfer pending; it calls host()->wake() when it may be able
 // to serve it now (for instance after OUT data arrived).
 #pragma once

@@ -161,6 +161,7 @@ NTSTATUS submitUrb(BusDevice& device, PIRP irp, PURB urb, bool pended) {
     const auto done = [&](NTSTATUS status) { return pended ? STATUS_PENDING : status; };
     if (urb == nullptr || !insidePoolBlock(urb, sizeof(_URB_HEADER), "a URB's header") ||
         !insidePoolBlock(urb, urb->UrbHeader.Length, "a URB (by its Hdr.Length)")) {
+        device.bus().notifyRequest(device, irp); // not a URB the observers could read
         device.completeRequest(irp, STATUS_INVALID_PARAMETER);
         return done(STATUS_INVALID_PARAMETER);
     }
