@@ -1,0 +1,161 @@
+// The driver loaded into the simulated system above devices plugged into the simulated USB bus,
+// for tests of what it asks of the bus driver. Every URB passes the fixture's recorder.
+//
+// The driver does not handle removal yet, so the fixture takes each FDO down itself when the test
+// ends, as removal will: it releases what a start stored, disables the interface, detaches and
+// deletes the FDO, and unloads the driver (which reports any FDO left behind).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/dispatch.h"
+#include "driver/extension.h"
+#include "driver/pool.h"
+#include "public/wdmusb.h"
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/memory/pool.h"
+#include "sim/pnp/pnp_manager.h"
+#include "sim/usb/bus_driver.h"
+#include "sim/usb/descriptor_device.h"
+#include "sim/usb/loopback_device.h"
+#include "sim/usb/urb_recorder.h"
+#include "tests/support/sim_fixture.h"
+
+namespace wdmusb::test {
+
+using sim::usb::CompletionMode;
+using sim::usb::LoopbackDevice;
+using sim::usb::UrbFault;
+
+class DriverOnBusTest : public SimTest {
+protected:
+    void SetUp() override {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        driver_ = system_.io().loadDriver("wdmusb", DriverEntry, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        bus_.addObserver(&recorder_);
+    }
+
+    void TearDown() override {
+        for (sim::DeviceNode* node : system_.pnp().nodes())
+            takeDown(*node);
+        bus_.removeObserver(&recorder_);
+        system_.io().unloadDriver(driver_);
+        SimTest::TearDown();
+    }
+
+    // Plugs a device (the loopback device by default) and adds the driver above its PDO.
+    sim::DeviceNode& plug(std::shared_ptr<sim::usb::DeviceModel> model = nullptr) {
+        return system_.pnp().plug(bus_, driver_, std::move(model));
+    }
+
+    // Plugs a device and sends it IRP_MN_START_DEVICE.
+    sim::DeviceNode& plugAndStart(std::shared_ptr<sim::usb::DeviceModel> model = nullptr) {
+        sim::DeviceNode& node = plug(std::move(model));
+        EXPECT_EQ(node.addStatus, STATUS_SUCCESS);
+        system_.pnp().start(node);
+        return node;
+    }
+
+    // The FDO above a node's PDO, or null when AddDevice left none.
+    PDEVICE_OBJECT fdoOf(const sim::DeviceNode& node) {
+        PDEVICE_OBJECT top = system_.io().topOfStack(node.pdo);
+        return top == node.pdo ? nullptr : top;
+    }
+    PDEVICE_EXTENSION extOf(const sim::DeviceNode& node) { return GetExtension(fdoOf(node)); }
+
+    // What removal releases, released the same way.
+    void takeDown(sim::DeviceNode& node) {
+        PDEVICE_OBJECT fdo = fdoOf(node);
+        if (fdo == nullptr)
+            return;
+        PDEVICE_EXTENSION ext = GetExtension(fdo);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, ext->InterfaceLinkName);
+        IoSetDeviceInterfaceState(&link, FALSE);
+        for (PVOID buffer : {static_cast<PVOID>(ext->DeviceDescriptor),
+                             static_cast<PVOID>(ext->InterfaceInformation),
+                             static_cast<PVOID>(ext->ConfigurationDescriptor)})
+            if (buffer != nullptr)
+                ExFreePool(buffer);
+        IoDetachDevice(ext->LowerDeviceObject);
+        IoDeleteDevice(fdo);
+    }
+
+    // The URBs of one function the bus received, as they were submitted.
+    std::vector<sim::usb::UrbRecord> sent(USHORT function) const {
+        return recorder_.submitted(function);
+    }
+
+    // Driver pool blocks alive now.
+    std::size_t driverBlocks() { return system_.pool().liveCount(WDMUSB_POOL_TAG); }
+
+    // Starts a node while another thread lets every held transfer go, for CompletionMode::Held.
+    NTSTATUS startReleasingHeld(sim::DeviceNode& node) {
+        std::atomic<bool> starting{true};
+        std::thread releaser([&] {
+            while (starting.load())
+                if (bus_.controller().waitForInFlight(1, std::nullopt,
+                                                      std::chrono::milliseconds(20)))
+                    heldReleased_ += bus_.controller().releaseHeld();
+        });
+        const NTSTATUS status = system_.pnp().start(node);
+        starting.store(false);
+        releaser.join();
+        return status;
+    }
+
+    std::atomic<std::size_t> heldReleased_{0}; // by startReleasingHeld
+    sim::usb::UrbRecorder recorder_;           // outlives the bus that calls it
+    sim::usb::BusDriver bus_;
+    PDRIVER_OBJECT driver_ = nullptr;
+};
+
+// A configuration descriptor of exactly `totalBytes` (at least 32): the loopback device's, with
+// vendor-specific descriptors after its endpoints to make up the length, and wTotalLength saying
+// `declaredBytes` (the true length when 0).
+inline std::vector<std::uint8_t> configurationOfLength(std::size_t totalBytes,
+                                                       std::size_t declaredBytes = 0) {
+    constexpr std::uint8_t kVendorSpecificType = 0xFF;
+    std::vector<std::uint8_t> bytes = LoopbackDevice::defaultConfigurationDescriptor();
+    for (std::size_t remaining = totalBytes - bytes.size(); remaining > 0;) {
+        std::size_t length = std::min<std::size_t>(remaining, 255);
+        if (remaining - length == 1)
+            --length; // a descriptor is at least two bytes: never leave a single one
+        bytes.push_back(static_cast<std::uint8_t>(length));
+        bytes.push_back(kVendorSpecificType);
+        bytes.resize(bytes.size() + length - 2, 0xA5);
+        remaining -= length;
+    }
+    const std::size_t declared = declaredBytes == 0 ? bytes.size() : declaredBytes;
+    bytes[2] = static_cast<std::uint8_t>(declared & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(declared >> 8);
+    return bytes;
+}
+
+inline std::string completionModeName(const ::testing::TestParamInfo<CompletionMode>& mode) {
+    switch (mode.param) {
+    case CompletionMode::Inline:
+        return "Inline";
+    case CompletionMode::Thread:
+        return "Thread";
+    case CompletionMode::Held:
+        return "Held";
+    }
+    return "Unknown";
+}
+
+inline std::shared_ptr<sim::usb::DescriptorDevice>
+deviceWithConfiguration(std::vector<std::uint8_t> configuration) {
+    return std::make_shared<sim::usb::DescriptorDevice>(LoopbackDevice::defaultDeviceDescriptor(),
+                                                        std::move(configuration));
+}
+
+} // namespace wdmusb::test
