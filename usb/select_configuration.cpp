@@ -8,7 +8,7 @@ static_assert(sizeof(void*) != 4 || sizeof(struct _URB_SELECT_CONFIGURATION) == 
 
 namespace {
 
-// Called when a start has selected the configuration again: the interface copy of the earlier
+// When a start after a stop has selected the configuration, the interface copy of the earlier
 // start leaves InterfaceInformation. It is freed unless pipes are bound (OpenPipeCount > 0): a
 // handle opened before the stop then still points into it (FsContext, FsContext2), takes its pipe
 // handles from it and clears its markers there when it is closed. Such a copy belongs to that

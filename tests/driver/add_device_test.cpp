@@ -181,6 +181,16 @@ INSTANTIATE_TEST_SUITE_P(EveryCompletionMode, StartTest,
                                            CompletionMode::Held),
                          completionModeName);
 
+// Every request to the PDO pended and answered from another thread: the capability query of
+// AddDevice, the start request and the URBs of the start.
+TEST_F(DriverOnBusTest, AddAndStartWhenTheBusPendsEveryRequest) {
+    bus_.controller().setForcePending(true);
+    sim::DeviceNode& node = plugAndStart();
+    EXPECT_EQ(node.startStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(extOf(node)->Started);
+    EXPECT_EQ(extOf(node)->DeviceCapabilities.Address, node.busDevice->capabilities().Address);
+}
+
 TEST_F(DriverOnBusTest, AStartThatCannotConfigureTheDeviceCompletesWithThatStatus) {
     // A configuration that announces 40 bytes and sends 32.
     sim::DeviceNode& node = plugAndStart(deviceWithConfiguration(configurationOfLength(32, 40)));
