@@ -181,6 +181,7 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
     if (rec->attachedTo != nullptr)
         current().verifier().report(Rule::ObjectMisuse,
                                     describeDevice(device) + " deleted while still attached", site);
+    checkNoIrpInDevice(device, site);
     rec->deleted = true;
     PDRIVER_OBJECT driver = device->DriverObject;
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
@@ -192,6 +193,33 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
     }
     if (rec->openHandles == 0)
         releaseDeviceMemory(device);
+}
+
+// An IRP sent to the device and not yet completed past its stack location is a reference the
+// driver still holds: its completion would run into the deleted device. The removal IRP itself
+// is exempt; a driver deletes its device while handling it.
+void IoManager::checkNoIrpInDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
+    for (auto& [irp, rec] : irps_) {
+        if (rec->freed || rec->finished)
+            continue;
+        for (const IrpLocationRecord& loc : rec->locations) {
+            if (loc.device != device || loc.passed)
+                continue;
+            if (loc.major == IRP_MJ_PNP && loc.minor == IRP_MN_REMOVE_DEVICE)
+                continue;
+            current().verifier().report(Rule::DeviceDeletedWithReferences,
+                                        describeDevice(device) + " deleted while " +
+                                            describeIrp(irp) + " is still in it",
+                                        site);
+            break;
+        }
+    }
+}
+
+void IoManager::setSurpriseRemoved(PDEVICE_OBJECT device, bool on) {
+    std::lock_guard lock(mutex_);
+    if (DeviceRecord* rec = record(device))
+        rec->surpriseRemoved = on;
 }
 
 void IoManager::referenceDevice(PDEVICE_OBJECT device) {

@@ -36,9 +36,12 @@ struct IrpLocationRecord {
     bool passed = false;        // the completion pass has left this location
     bool pendingMarked = false; // SL_PENDING_RETURNED was set when it left
     NTSTATUS statusWhenLeft = 0;
-    bool dispatchReturned = false; // the dispatch routine at this location has returned ...
-    NTSTATUS dispatchStatus = 0;   // ... this status
-    SimCallSite dispatchCaller{};  // where the IRP was sent to that dispatch routine
+    bool dispatchReturned = false;   // the dispatch routine at this location has returned ...
+    NTSTATUS dispatchStatus = 0;     // ... this status
+    SimCallSite dispatchCaller{};    // where the IRP was sent to that dispatch routine
+    PDEVICE_OBJECT device = nullptr; // the device it was sent to at this location
+    UCHAR major = 0;                 // and what it carried there
+    UCHAR minor = 0;
 };
 
 struct IrpRecord {
@@ -113,6 +116,8 @@ public:
     // Handles keep a deleted device object and its extension alive until the last is closed.
     void referenceDevice(PDEVICE_OBJECT device);
     void dereferenceDevice(PDEVICE_OBJECT device);
+    // Set by the Plug and Play manager between surprise removal and removal.
+    void setSurpriseRemoved(PDEVICE_OBJECT device, bool on);
 
     // Reports driver IRPs still allocated; used by System::checkLeaks.
     void reportLeaks();
@@ -127,6 +132,7 @@ private:
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
     void releaseDeviceMemory(PDEVICE_OBJECT device);
+    void checkNoIrpInDevice(PDEVICE_OBJECT device, const SimCallSite& site); // mutex_ held
 
     struct DriverMemory {
         DRIVER_OBJECT object{};

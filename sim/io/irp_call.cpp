@@ -60,7 +60,10 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
         rec.locations.at(static_cast<std::size_t>(location)) =
-            IrpLocationRecord{.dispatchCaller = site};
+            IrpLocationRecord{.dispatchCaller = site,
+                              .device = device,
+                              .major = stack->MajorFunction,
+                              .minor = stack->MinorFunction};
         std::ostringstream what;
         what << "major 0x" << std::hex << int(stack->MajorFunction) << " minor 0x"
              << int(stack->MinorFunction) << " sent to " << target->name << " from "

@@ -60,10 +60,12 @@ NTSTATUS DeviceInterfaceRegistry::registerInterface(PDEVICE_OBJECT pdo, const GU
         name = u"\\??\\" + instancePathOf(pdo) + u"#" + formatGuid(interfaceClass);
         if (reference != nullptr && reference->Length > 0)
             name += u"\\" + textOf(*reference);
-        const bool known = std::any_of(interfaces_.begin(), interfaces_.end(),
-                                       [&](const DeviceInterface& i) { return i.link == name; });
-        if (!known)
+        auto known = std::find_if(interfaces_.begin(), interfaces_.end(),
+                                  [&](const DeviceInterface& i) { return i.link == name; });
+        if (known == interfaces_.end())
             interfaces_.push_back(DeviceInterface{name, interfaceClass, pdo, false});
+        else
+            known->pdo = pdo; // the same instance path on a new PDO: the device came back
     }
     allocatePoolUnicodeString(link, name, site);
     return STATUS_SUCCESS;

@@ -1,6 +1,7 @@
 #include "sim/pnp/pnp_manager.h"
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 
 #include "sim/core/system.h"
@@ -19,12 +20,33 @@ void checkPassive(const char* what) {
                                                           what + " above PASSIVE_LEVEL");
 }
 
-std::size_t startsSeen(const usb::BusDevice& device) {
-    const auto minors = device.pnpMinorsSeen();
-    return static_cast<std::size_t>(std::count(minors.begin(), minors.end(), IRP_MN_START_DEVICE));
-}
-
 } // namespace
+
+const char* stateName(DeviceNodeState state) {
+    switch (state) {
+    case DeviceNodeState::Added:
+        return "added";
+    case DeviceNodeState::AddFailed:
+        return "add failed";
+    case DeviceNodeState::Started:
+        return "started";
+    case DeviceNodeState::StartFailed:
+        return "start failed";
+    case DeviceNodeState::StopPending:
+        return "stop pending";
+    case DeviceNodeState::Stopped:
+        return "stopped";
+    case DeviceNodeState::RemovePending:
+        return "remove pending";
+    case DeviceNodeState::SurpriseRemoved:
+        return "surprise-removed";
+    case DeviceNodeState::Removed:
+        return "removed";
+    case DeviceNodeState::Deleted:
+        return "deleted";
+    }
+    return "?";
+}
 
 DeviceNode& PnpManager::plug(usb::BusDriver& bus, PDRIVER_OBJECT functionDriver,
                              std::shared_ptr<usb::DeviceModel> model) {
@@ -36,9 +58,17 @@ DeviceNode& PnpManager::plug(usb::BusDriver& bus, PDRIVER_OBJECT functionDriver,
 
 DeviceNode& PnpManager::add(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT pdo) {
     checkPassive("was asked to add a device");
-    auto node = std::make_unique<DeviceNode>();
-    node->pdo = pdo;
+    DeviceNode* node = nodeOf(pdo);
+    if (node == nullptr ||
+        (node->state != DeviceNodeState::Removed && node->state != DeviceNodeState::AddFailed)) {
+        auto fresh = std::make_unique<DeviceNode>();
+        fresh->pdo = pdo;
+        fresh->busDevice = usb::BusDriver::deviceOf(pdo);
+        std::lock_guard lock(mutex_);
+        node = nodes_.emplace_back(std::move(fresh)).get();
+    }
     node->driver = functionDriver;
+    node->startStatus = STATUS_SUCCESS;
     const PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension != nullptr
                                              ? functionDriver->DriverExtension->AddDevice
                                              : nullptr;
@@ -61,31 +91,18 @@ DeviceNode& PnpManager::add(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT pdo) {
                                             describe(heldSpinLocks().back().acquiredAt));
     }
     node->state = NT_SUCCESS(node->addStatus) ? DeviceNodeState::Added : DeviceNodeState::AddFailed;
-    std::lock_guard lock(mutex_);
-    nodes_.push_back(std::move(node));
-    return *nodes_.back();
-}
-
-NTSTATUS PnpManager::start(DeviceNode& node) {
-    if (node.state == DeviceNodeState::AddFailed)
-        return STATUS_INVALID_DEVICE_STATE; // no function driver above the PDO to start
-    const std::size_t before = node.busDevice != nullptr ? startsSeen(*node.busDevice) : 0;
-    node.startStatus = send(node.pdo, IRP_MN_START_DEVICE);
-    node.state =
-        NT_SUCCESS(node.startStatus) ? DeviceNodeState::Started : DeviceNodeState::StartFailed;
-    // A start must reach the bus driver: the device is started from the bottom up.
-    if (NT_SUCCESS(node.startStatus) && node.busDevice != nullptr &&
-        startsSeen(*node.busDevice) == before)
-        current().verifier().report(Rule::PnpIrpCompletedNotForwarded,
-                                    "IRP_MN_START_DEVICE completed with success above " +
-                                        current().io().describeDevice(node.pdo) +
-                                        " without reaching it");
-    return node.startStatus;
+    return *node;
 }
 
 NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor,
                           const std::function<void(IO_STACK_LOCATION&)>& fill,
                           ULONG_PTR* information) {
+    return sendIrp(device, minor, fill, information, nullptr);
+}
+
+NTSTATUS PnpManager::sendIrp(PDEVICE_OBJECT device, UCHAR minor,
+                             const std::function<void(IO_STACK_LOCATION&)>& fill,
+                             ULONG_PTR* information, std::string* description) {
     checkPassive("sent a Plug and Play IRP");
     IoManager& io = current().io();
     const SimCallSite site = SimCallSite::current();
@@ -101,17 +118,25 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor,
     struct Done {
         KEVENT event;
         IO_STATUS_BLOCK status{};
+        std::string description;
     };
     auto done = std::make_shared<Done>();
     KeInitializeEvent(&done->event, NotificationEvent, FALSE);
-    io.setTopCompletion(irp, [done](PIRP finished) {
+    const bool describeIt = description != nullptr;
+    io.setTopCompletion(irp, [done, describeIt](PIRP finished) {
         done->status = finished->IoStatus;
+        if (describeIt)
+            done->description = current().io().describeIrp(finished);
         KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
     });
+    // The dispatch routine has returned once callDriver does, and the IRP has been completed to
+    // the top once the event is set: the answer is complete only after both.
     io.callDriver(top, irp, false, site);
     KeWaitForSingleObject(&done->event, Executive, KernelMode, FALSE, nullptr);
     if (information != nullptr)
         *information = done->status.Information;
+    if (description != nullptr)
+        *description = std::move(done->description);
     return done->status.Status;
 }
 
@@ -119,8 +144,17 @@ std::vector<DeviceNode*> PnpManager::nodes() const {
     std::lock_guard lock(mutex_);
     std::vector<DeviceNode*> out;
     for (const auto& n : nodes_)
-        out.push_back(n.get());
+        if (n->state != DeviceNodeState::Deleted)
+            out.push_back(n.get());
     return out;
+}
+
+DeviceNode* PnpManager::nodeOf(PDEVICE_OBJECT pdo) const {
+    std::lock_guard lock(mutex_);
+    for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it)
+        if ((*it)->pdo == pdo)
+            return it->get();
+    return nullptr;
 }
 
 } // namespace sim

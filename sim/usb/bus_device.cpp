@@ -28,7 +28,7 @@ BusDevice::BusDevice(BusDriver& bus, std::shared_ptr<DeviceModel> model, ULONG p
 
 BusDevice::~BusDevice() {
     model_->attachHost(nullptr);
-    if (pdo_ != nullptr && hasCurrent())
+    if (pdo_ != nullptr && !pdoDeleted() && hasCurrent())
         current().io().deleteDevice(pdo_, SimCallSite::current());
 }
 
@@ -86,12 +86,40 @@ void BusDevice::setPortEnabled(bool enabled) {
 void BusDevice::setConnected(bool connected) {
     {
         std::lock_guard lock(mutex_);
-        connected_ = connected;
+        connected_ = connected && !gone_; // an unplugged device does not come back
         if (!connected)
             enabled_ = false;
     }
     if (!connected)
         failInFlight(USBD_STATUS_DEVICE_GONE, ntStatusFor(USBD_STATUS_DEVICE_GONE));
+}
+
+void BusDevice::unplug() {
+    {
+        std::lock_guard lock(mutex_);
+        gone_ = true;
+    }
+    setConnected(false);
+}
+
+bool BusDevice::gone() const {
+    std::lock_guard lock(mutex_);
+    return gone_;
+}
+
+void BusDevice::deletePdo() {
+    {
+        std::lock_guard lock(mutex_);
+        if (pdoDeleted_)
+            return;
+        pdoDeleted_ = true;
+    }
+    current().io().deleteDevice(pdo_, SimCallSite::current());
+}
+
+bool BusDevice::pdoDeleted() const {
+    std::lock_guard lock(mutex_);
+    return pdoDeleted_;
 }
 
 unsigned BusDevice::portResets() const {

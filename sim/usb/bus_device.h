@@ -71,6 +71,18 @@ public:
     // IOCTL_INTERNAL_USB_RESET_PORT: re-enables a connected port; a disconnected one stays off.
     NTSTATUS resetPort();
 
+    // --- the device leaving the bus
+    // --------------------------------------------------------------- Unplugs the device for good:
+    // the port is disconnected (transfers in flight fail with USBD_STATUS_DEVICE_GONE, later ones
+    // too) and stays so; the PDO answers as a bus driver does for a device that is gone. Plugging a
+    // device in again gives a new BusDevice and PDO.
+    void unplug();
+    bool gone() const;
+    // Deletes the PDO once the removal IRP has been through it (the Plug and Play manager calls
+    // this for a device that is gone); the BusDevice stays, its pdo() naming a deleted device.
+    void deletePdo();
+    bool pdoDeleted() const;
+
     // --- what the PDO reports and has seen ------------------------------------------------------
     void setCapabilities(const DEVICE_CAPABILITIES& capabilities);
     DEVICE_CAPABILITIES capabilities() const;
@@ -130,6 +142,8 @@ private:
     mutable std::mutex mutex_; // guards everything below
     bool enabled_ = true;
     bool connected_ = true;
+    bool gone_ = false;
+    bool pdoDeleted_ = false;
     unsigned resets_ = 0;
     DEVICE_CAPABILITIES capabilities_{};
     std::vector<UCHAR> pnpSeen_;

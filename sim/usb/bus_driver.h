@@ -6,7 +6,9 @@
 //   - URB functions SELECT_CONFIGURATION, GET_DESCRIPTOR_FROM_DEVICE, BULK_OR_INTERRUPT_TRANSFER,
 //     VENDOR_DEVICE, ABORT_PIPE, RESET_PIPE (others: USBD_STATUS_INVALID_URB_FUNCTION);
 //   - IRP_MJ_PNP: IRP_MN_QUERY_CAPABILITIES from the device's capabilities record; the state
-//     changes (start, stops, removals) succeed; other minors complete with the status they bear;
+//     changes (start, stops, removals) succeed, except a start of a device that is gone
+//     (STATUS_NO_SUCH_DEVICE); removal and surprise removal fail a pending wait-wake with
+//     STATUS_NO_SUCH_DEVICE; other minors complete with the status they bear;
 //   - IRP_MJ_POWER: PoStartNextPowerIrp, then success; other majors keep their status.
 // Each URB's Hdr.Status and its IRP's status are set independently.
 //
@@ -41,6 +43,9 @@ public:
     // Plugs a device into a new port (the loopback device when model is null); its PDO exists on
     // return, not yet known to any function driver.
     BusDevice& plug(std::shared_ptr<DeviceModel> model = nullptr);
+    // Unplugs a device (BusDevice::unplug); the Plug and Play manager's surpriseRemove does this
+    // and tells the driver. Its PDO stays until the removal IRP has been through it.
+    void unplug(BusDevice& device) { device.unplug(); }
     std::vector<BusDevice*> devices() const;
     PDRIVER_OBJECT driverObject() const { return driver_; }
     HostController& controller() { return controller_; }

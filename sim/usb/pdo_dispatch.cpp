@@ -56,8 +56,9 @@ NTSTATUS internalControl(BusDevice& device, PIRP irp, bool pended) {
     }
 }
 
-// A bus driver answers the capability query and lets the state changes succeed; minors it does
-// not handle complete with the status they came with.
+// A bus driver answers the capability query and lets the state changes succeed (a start only
+// while the device is on the bus); minors it does not handle complete with the status they came
+// with.
 NTSTATUS pnp(BusDevice& device, PIRP irp, bool pended) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     device.notePnp(stack->MinorFunction);
@@ -71,13 +72,18 @@ NTSTATUS pnp(BusDevice& device, PIRP irp, bool pended) {
         return finish(device, irp, STATUS_SUCCESS, pended);
     }
     case IRP_MN_START_DEVICE:
+        // A device that has left the bus cannot be started again; its PDO is on its way out.
+        return finish(device, irp, device.gone() ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS, pended);
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        // A removed PDO fails the wait-wake it holds: that wake can no longer come.
+        device.signalWake(STATUS_NO_SUCH_DEVICE);
+        return finish(device, irp, STATUS_SUCCESS, pended);
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
         return finish(device, irp, STATUS_SUCCESS, pended);
     default:
         return finish(device, irp, irp->IoStatus.Status, pended, irp->IoStatus.Information);

@@ -1,0 +1,283 @@
+// The state changes the Plug and Play manager drives: start, rebalance, removal by request and
+// surprise removal, with the checks the verifier makes on each answer.
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "sim/core/system.h"
+#include "sim/io/io_manager.h"
+#include "sim/pnp/pnp_manager.h"
+#include "sim/usb/bus_device.h"
+
+namespace sim {
+
+namespace {
+
+const char* minorName(UCHAR minor) {
+    switch (minor) {
+    case IRP_MN_START_DEVICE:
+        return "IRP_MN_START_DEVICE";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return "IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE:
+        return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE:
+        return "IRP_MN_STOP_DEVICE";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return "IRP_MN_QUERY_STOP_DEVICE";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return "IRP_MN_CANCEL_STOP_DEVICE";
+    case IRP_MN_SURPRISE_REMOVAL:
+        return "IRP_MN_SURPRISE_REMOVAL";
+    default:
+        return "a Plug and Play IRP";
+    }
+}
+
+// Requests a driver may not refuse: the platform goes on as if they had succeeded.
+bool mustSucceed(UCHAR minor) {
+    return minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+           minor == IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE;
+}
+
+// States in which a function driver sits above the PDO and takes Plug and Play IRPs.
+bool hasFunctionDriver(DeviceNodeState state) {
+    switch (state) {
+    case DeviceNodeState::Added:
+    case DeviceNodeState::Started:
+    case DeviceNodeState::StartFailed:
+    case DeviceNodeState::StopPending:
+    case DeviceNodeState::Stopped:
+    case DeviceNodeState::RemovePending:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string statusText(NTSTATUS status) {
+    std::ostringstream out;
+    out << "0x" << std::hex << static_cast<ULONG>(status);
+    return out.str();
+}
+
+std::string narrow(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::size_t timesSeen(const usb::BusDevice& device, UCHAR minor) {
+    const auto minors = device.pnpMinorsSeen();
+    return static_cast<std::size_t>(std::count(minors.begin(), minors.end(), minor));
+}
+
+} // namespace
+
+NTSTATUS PnpManager::sendChecked(DeviceNode& node, UCHAR minor) {
+    usb::BusDevice* bus =
+        node.busDevice != nullptr && !node.busDevice->pdoDeleted() ? node.busDevice : nullptr;
+    const std::size_t before = bus != nullptr ? timesSeen(*bus, minor) : 0;
+    std::string irp;
+    const NTSTATUS status = sendIrp(node.pdo, minor, {}, nullptr, &irp);
+    // Only a PDO of the simulated bus tells what reached it; others are taken on trust.
+    const bool reachedPdo = bus == nullptr || timesSeen(*bus, minor) > before;
+
+    Verifier& verifier = current().verifier();
+    const std::string where = current().io().describeDevice(node.pdo);
+    if (mustSucceed(minor) && !NT_SUCCESS(status))
+        verifier.report(Rule::PnpIrpFailedWhenMustSucceed,
+                        std::string(minorName(minor)) + " failed with " + statusText(status) +
+                            " in the stack of " + where + ", which may not fail it: " + irp);
+    if (!reachedPdo && (NT_SUCCESS(status) || mustSucceed(minor)))
+        verifier.report(Rule::PnpIrpCompletedNotForwarded,
+                        std::string(minorName(minor)) + " completed with " + statusText(status) +
+                            " above " + where + " without reaching it: " + irp);
+    return status;
+}
+
+// --- start and rebalance --------------------------------------------------------------------
+
+NTSTATUS PnpManager::start(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE; // no function driver above the PDO to start
+    node.startStatus = sendChecked(node, IRP_MN_START_DEVICE);
+    node.state =
+        NT_SUCCESS(node.startStatus) ? DeviceNodeState::Started : DeviceNodeState::StartFailed;
+    return node.startStatus;
+}
+
+NTSTATUS PnpManager::queryStop(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = sendChecked(node, IRP_MN_QUERY_STOP_DEVICE);
+    if (NT_SUCCESS(status)) {
+        node.beforeQuery = node.state;
+        node.state = DeviceNodeState::StopPending;
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::cancelStop(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = sendChecked(node, IRP_MN_CANCEL_STOP_DEVICE);
+    if (node.state == DeviceNodeState::StopPending)
+        node.state = node.beforeQuery;
+    return status;
+}
+
+NTSTATUS PnpManager::stopDevice(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = sendChecked(node, IRP_MN_STOP_DEVICE);
+    if (NT_SUCCESS(status))
+        node.state = DeviceNodeState::Stopped;
+    else if (node.state == DeviceNodeState::StopPending)
+        node.state = node.beforeQuery; // the driver kept the device
+    return status;
+}
+
+StopResult PnpManager::stop(DeviceNode& node) {
+    StopResult result;
+    if (node.state != DeviceNodeState::Started)
+        return result;
+    result.queryStatus = queryStop(node);
+    if (!NT_SUCCESS(result.queryStatus)) {
+        result.cancelStatus = cancelStop(node);
+        result.outcome = StopOutcome::Refused;
+        return result;
+    }
+    result.stopStatus = stopDevice(node);
+    if (!NT_SUCCESS(result.stopStatus)) {
+        result.outcome = StopOutcome::StopFailed;
+        return result;
+    }
+    result.startStatus = start(node);
+    if (NT_SUCCESS(result.startStatus)) {
+        result.outcome = StopOutcome::Restarted;
+        return result;
+    }
+    // A device that fails to start is removed, its driver told to let go of it.
+    result.removeStatus = removeDevice(node);
+    result.outcome = StopOutcome::RestartFailed;
+    return result;
+}
+
+// --- removal --------------------------------------------------------------------------------
+
+NTSTATUS PnpManager::queryRemove(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = sendChecked(node, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (NT_SUCCESS(status)) {
+        node.beforeQuery = node.state;
+        node.state = DeviceNodeState::RemovePending;
+    }
+    return status;
+}
+
+NTSTATUS PnpManager::cancelRemove(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state))
+        return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS status = sendChecked(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+    if (node.state == DeviceNodeState::RemovePending)
+        node.state = node.beforeQuery;
+    return status;
+}
+
+NTSTATUS PnpManager::removeDevice(DeviceNode& node) {
+    if (!hasFunctionDriver(node.state) && node.state != DeviceNodeState::SurpriseRemoved)
+        return STATUS_INVALID_DEVICE_STATE;
+    clearSurpriseRemoved(node); // the removal is when the driver may detach and delete
+    const NTSTATUS status = sendChecked(node, IRP_MN_REMOVE_DEVICE);
+    node.state = DeviceNodeState::Removed;
+    checkAfterRemoval(node);
+    deletePdoIfGone(node);
+    return status;
+}
+
+RemoveResult PnpManager::remove(DeviceNode& node) {
+    RemoveResult result;
+    if (node.state == DeviceNodeState::SurpriseRemoved) {
+        result.removeStatus = removeDevice(node); // a device that is gone is not asked
+        result.outcome = RemoveOutcome::Removed;
+        return result;
+    }
+    if (!hasFunctionDriver(node.state))
+        return result;
+    result.queryStatus = queryRemove(node);
+    if (!NT_SUCCESS(result.queryStatus)) {
+        result.cancelStatus = cancelRemove(node);
+        result.outcome = RemoveOutcome::Refused;
+        return result;
+    }
+    result.removeStatus = removeDevice(node);
+    result.outcome = RemoveOutcome::Removed;
+    return result;
+}
+
+// A started (or stopped) device that vanishes is told at once with IRP_MN_SURPRISE_REMOVAL and
+// removed later; one that never started has nothing running and is removed at once, as the
+// platform does.
+NTSTATUS PnpManager::surpriseRemove(DeviceNode& node) {
+    if (node.state == DeviceNodeState::Deleted || node.state == DeviceNodeState::SurpriseRemoved)
+        return STATUS_INVALID_DEVICE_STATE;
+    if (node.busDevice != nullptr)
+        node.busDevice->unplug();
+    if (!hasFunctionDriver(node.state)) {
+        deletePdoIfGone(node);
+        return STATUS_SUCCESS;
+    }
+    if (node.state == DeviceNodeState::Added || node.state == DeviceNodeState::StartFailed)
+        return removeDevice(node);
+    markSurpriseRemoved(node);
+    const NTSTATUS status = sendChecked(node, IRP_MN_SURPRISE_REMOVAL);
+    node.state = DeviceNodeState::SurpriseRemoved;
+    return status;
+}
+
+void PnpManager::markSurpriseRemoved(DeviceNode& node) {
+    IoManager& io = current().io();
+    for (PDEVICE_OBJECT device = node.pdo; device != nullptr; device = device->AttachedDevice) {
+        io.setSurpriseRemoved(device, true);
+        node.surpriseMarked.push_back(device);
+    }
+}
+
+void PnpManager::clearSurpriseRemoved(DeviceNode& node) {
+    for (PDEVICE_OBJECT device : node.surpriseMarked)
+        current().io().setSurpriseRemoved(device, false);
+    node.surpriseMarked.clear();
+}
+
+// After removal nothing of the function driver may be left on the PDO.
+void PnpManager::checkAfterRemoval(const DeviceNode& node) {
+    IoManager& io = current().io();
+    for (const DeviceInterface& i : interfaces_.enabledFor(node.pdo))
+        current().verifier().report(Rule::InterfaceLeftEnabled,
+                                    "interface " + narrow(i.link) + " of " +
+                                        io.describeDevice(node.pdo) +
+                                        " still enabled after IRP_MN_REMOVE_DEVICE");
+    PDEVICE_OBJECT top = io.topOfStack(node.pdo);
+    if (top != node.pdo)
+        current().verifier().report(Rule::ObjectMisuse,
+                                    io.describeDevice(top) + " still attached above " +
+                                        io.describeDevice(node.pdo) +
+                                        " after IRP_MN_REMOVE_DEVICE (detach and delete it there)");
+}
+
+void PnpManager::deletePdoIfGone(DeviceNode& node) {
+    usb::BusDevice* device = node.busDevice;
+    if (device == nullptr || !device->gone() || device->pdoDeleted())
+        return;
+    if (current().io().topOfStack(node.pdo) != node.pdo)
+        return; // a device left attached keeps the PDO (reported by the removal's checks)
+    device->deletePdo();
+    node.state = DeviceNodeState::Deleted;
+}
+
+} // namespace sim
