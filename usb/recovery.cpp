@@ -42,7 +42,7 @@ NTSTATUS ResetDeviceIfPortDisabled(PDEVICE_OBJECT Fdo) {
 
 NTSTATUS AbortOpenPipes(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
-    const PUSBD_INTERFACE_INFORMATION iface = ext->InterfaceInformation;
+    const PUSBD_INTERFACE_INFORMATION iface = ReadShared(ext->InterfaceInformation);
     NTSTATUS status = STATUS_SUCCESS;
     if (iface == nullptr)
         return status;

@@ -18,7 +18,7 @@ void ReleaseEarlierInterfaceCopy(PDEVICE_EXTENSION Ext) {
     const PUSBD_INTERFACE_INFORMATION earlier = ReadShared(Ext->InterfaceInformation);
     if (earlier == nullptr)
         return;
-    WriteShared(Ext->InterfaceInformation, static_cast<PUSBD_INTERFACE_INFORMATION>(nullptr));
+    WriteShared(Ext->InterfaceInformation, nullptr);
     if (ReadShared(Ext->OpenPipeCount) == 0)
         ExFreePool(earlier);
 }
