@@ -70,6 +70,20 @@ TEST_F(InterfaceRegistryTest, ApplicationsFindOnlyEnabledInterfacesOfTheirClass)
     RtlFreeUnicodeString(&other);
 }
 
+TEST_F(InterfaceRegistryTest, ADeviceBackOnANewPdoOwnsItsOldName) {
+    PDEVICE_OBJECT returned = bus_.plug().pdo();
+    registry().setInstancePath(returned, bus_.devices().front()->instancePath());
+    UNICODE_STRING before{}, after{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kClass, nullptr, &before), STATUS_SUCCESS);
+    ASSERT_EQ(IoRegisterDeviceInterface(returned, &kClass, nullptr, &after), STATUS_SUCCESS);
+    EXPECT_EQ(textOf(before), textOf(after));
+    EXPECT_EQ(IoSetDeviceInterfaceState(&after, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(registry().enabledFor(returned).size(), 1u);
+    EXPECT_TRUE(registry().enabledFor(pdo_).empty()) << "removal checks look at the live PDO";
+    RtlFreeUnicodeString(&before);
+    RtlFreeUnicodeString(&after);
+}
+
 TEST_F(InterfaceRegistryTest, UnknownNamesAndDevicesAreRefused) {
     WCHAR text[] = u"\\??\\USB#VID_0000&PID_0000#nothing#{00000000-0000-0000-0000-000000000000}";
     UNICODE_STRING unknown{};

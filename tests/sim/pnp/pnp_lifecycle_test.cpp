@@ -200,6 +200,8 @@ TEST_F(PnpLifecycleTest, SurpriseRemovalFailsTransfersInFlightAndDisconnectsTheP
     EXPECT_EQ(portStatus(node.pdo), 0u) << "an unplugged device does not come back";
     EXPECT_EQ(seenAtPdo(node), (Minors{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL}));
     EXPECT_EQ(node.state, DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(pnp().send(node.pdo, IRP_MN_START_DEVICE), STATUS_NO_SUCH_DEVICE)
+        << "a device that left the bus cannot be started";
 }
 
 TEST_F(PnpLifecycleTest, SurpriseRemovalThenRemovalDeletesThePdoAndAPlugBringsANewOne) {
