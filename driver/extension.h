@@ -3,9 +3,10 @@
 // The platform allocates DEVICE_EXTENSION with the FDO, zero-filled, and frees it when the FDO is
 // deleted. Every routine reaches it through the FDO; the driver has no global state.
 //
-// Locking: IoCountLock guards OutstandingIoCount and nothing else. The Plug and Play flags are
-// single bytes written by the Plug and Play and power paths and read everywhere without a lock:
-// always through ReadShared/WriteShared.
+// Locking: IoCountLock guards OutstandingIoCount and nothing else; ChunkLock guards the tracking
+// of the chunks in flight (see its fields at the end). The Plug and Play flags are single bytes
+// written by the Plug and Play and power paths and read everywhere without a lock: always through
+// ReadShared/WriteShared.
 #pragma once
 
 #include "platform/platform.h"
@@ -50,6 +51,14 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN SelfPowerRequestPending;
     DEVICE_POWER_STATE IdleDevicePowerState;
     ULONG MaximumTransferSize; // chunk size of transfers, and the pipes' maximum transfer size
+
+    // Chunk tracking (io/chunk_tracking.h): how the cancelling walk over ChunkContexts and the
+    // chunk completions are held apart. ChunkLock guards the Irp and DeviceObject fields of the
+    // records of ChunkContexts, ChunkContexts itself, ChunkWalkers and the two deferred items.
+    KSPIN_LOCK ChunkLock;
+    LONG ChunkWalkers;                 // walks over ChunkContexts in progress
+    LIST_ENTRY DeferredChunkIrps;      // finished chunk IRPs the last walker frees
+    PCHUNK_CONTEXT DeferredChunkArray; // finished arrays the last walker frees
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,

@@ -5,6 +5,7 @@
 // AddDevice leaves no FDO, no enabled interface and no link name behind.
 #include "pnp/add_device.h"
 #include "driver/io_reference.h"
+#include "io/chunk_tracking.h"
 #include "usb/bus_request.h"
 #include "public/wdmusb.h"
 
@@ -31,6 +32,7 @@ void InitializeExtension(PDEVICE_EXTENSION Ext, const UNICODE_STRING& LinkName) 
     KeInitializeEvent(&Ext->TransferDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Ext->NoPendingIoEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&Ext->IoCountLock);
+    InitializeChunkTracking(Ext);
 }
 
 } // namespace

@@ -1,0 +1,51 @@
+// Transfer cancellation.
+//
+// The walk is held apart from the chunk completions by chunk tracking (io/chunk_tracking.h): the
+// array and every IRP read from it stay allocated until EndChunkWalk, and no lock is held across
+// IoCancelIrp, inside which a cancelled chunk's completion may run.
+//
+// The order: the walk ends (EndChunkWalk) before the wait on TransferDoneEvent. The wait then
+// holds nothing a completion needs, and the chunks that finish during it free their IRPs, and the
+// last one the array, at once instead of leaving them deferred for as long as the wait lasts.
+// Nothing read during the walk is used after it.
+#include "io/cancel_transfers.h"
+#include "io/chunk_tracking.h"
+
+namespace {
+
+struct WalkResult {
+    ULONG Cancelled;
+    BOOLEAN Refused; // a chunk IRP could not be cancelled: the walk stopped there
+};
+
+WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
+    WalkResult result = {0, FALSE};
+    PIRP irp = nullptr;
+    for (PCHUNK_CONTEXT record = Array; ReadChunkRecord(Fdo, record, &irp); ++record) {
+        if (irp == nullptr)
+            continue; // that chunk has finished
+        if (!IoCancelIrp(irp)) {
+            result.Refused = TRUE;
+            break;
+        }
+        ++result.Cancelled;
+    }
+    return result;
+}
+
+} // namespace
+
+ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo) {
+    const PCHUNK_CONTEXT array = BeginChunkWalk(Fdo);
+    if (array == nullptr)
+        return 0;
+    const WalkResult walk = CancelWalkedChunks(Fdo, array);
+    EndChunkWalk(Fdo);
+
+    // TransferDoneEvent is never reset: once any transfer has ended this returns at once, and
+    // removal still waits for each chunk through the outstanding-request count.
+    if (walk.Cancelled > 0 && !walk.Refused)
+        KeWaitForSingleObject(&GetExtension(Fdo)->TransferDoneEvent, Suspended, KernelMode, FALSE,
+                              nullptr);
+    return walk.Cancelled;
+}
