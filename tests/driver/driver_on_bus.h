@@ -1,13 +1,15 @@
 // The driver loaded into the simulated system above devices plugged into the simulated USB bus,
 // for tests of what it asks of the bus driver. Every URB passes the fixture's recorder.
 //
-// The driver does not handle removal yet, so the fixture takes each FDO down itself when the test
-// ends, as removal will: it releases what a start stored, disables the interface, detaches and
-// deletes the FDO, and unloads the driver (which reports any FDO left behind).
+// When the test ends the fixture removes every device the driver still sits on, as the Plug and
+// Play manager does (query-remove then removal, or only the removal after a surprise removal), and
+// unloads the driver (which reports any FDO left behind); the leak checks then see whether the
+// removal released everything.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -71,22 +73,14 @@ protected:
     }
     PDEVICE_EXTENSION extOf(const sim::DeviceNode& node) { return GetExtension(fdoOf(node)); }
 
-    // What removal releases, released the same way.
+    // Removes the driver's device from a node the way the Plug and Play manager does.
     void takeDown(sim::DeviceNode& node) {
-        PDEVICE_OBJECT fdo = fdoOf(node);
-        if (fdo == nullptr)
+        if (fdoOf(node) == nullptr)
             return;
-        PDEVICE_EXTENSION ext = GetExtension(fdo);
-        UNICODE_STRING link;
-        RtlInitUnicodeString(&link, ext->InterfaceLinkName);
-        IoSetDeviceInterfaceState(&link, FALSE);
-        for (PVOID buffer : {static_cast<PVOID>(ext->DeviceDescriptor),
-                             static_cast<PVOID>(ext->InterfaceInformation),
-                             static_cast<PVOID>(ext->ConfigurationDescriptor)})
-            if (buffer != nullptr)
-                ExFreePool(buffer);
-        IoDetachDevice(ext->LowerDeviceObject);
-        IoDeleteDevice(fdo);
+        if (node.state == sim::DeviceNodeState::SurpriseRemoved)
+            system_.pnp().removeDevice(node);
+        else
+            EXPECT_EQ(system_.pnp().remove(node).outcome, sim::RemoveOutcome::Removed);
     }
 
     // The URBs of one function the bus received, as they were submitted.
@@ -138,6 +132,17 @@ inline std::vector<std::uint8_t> configurationOfLength(std::size_t totalBytes,
     bytes[2] = static_cast<std::uint8_t>(declared & 0xFF);
     bytes[3] = static_cast<std::uint8_t>(declared >> 8);
     return bytes;
+}
+
+// Rounds of a repeated-cycle test: `rounds` by default, WDMUSB_STRESS_ROUNDS when set (for
+// longer runs).
+inline int stressRounds(int rounds) {
+    if (const char* value = std::getenv("WDMUSB_STRESS_ROUNDS")) {
+        const int asked = std::atoi(value);
+        if (asked > 0)
+            return asked;
+    }
+    return rounds;
 }
 
 inline std::string completionModeName(const ::testing::TestParamInfo<CompletionMode>& mode) {

@@ -6,6 +6,7 @@
 #include "driver/dispatch.h"
 #include "driver/extension.h"
 #include "driver/io_reference.h"
+#include "io/chunk_tracking.h"
 #include "sim/core/system.h"
 #include "tests/support/test_driver.h"
 
@@ -25,6 +26,7 @@ public:
         KeInitializeEvent(&ext->TransferDoneEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&ext->NoPendingIoEvent, NotificationEvent, FALSE);
         KeInitializeSpinLock(&ext->IoCountLock);
+        InitializeChunkTracking(ext);
         fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
         ext->PhysicalDeviceObject = lower;
         ext->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, lower);
