@@ -167,7 +167,7 @@ TEST_F(CancelTransfersTest, WalkAfterWalkWhileChunksCompleteNeverCancelsAFreedIr
     PDEVICE_OBJECT fdo = startedFdo();
     PDEVICE_EXTENSION ext = GetExtension(fdo);
     const std::size_t blocksAtRest = driverBlocks();
-    for (int round = 0; round < stressRounds(300); ++round) {
+    for (int round = 0; round < stressRounds(200); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         queueInData(16 * ChunkedTransfer::kChunkBytes);
         ChunkedTransfer read(fdo, {.chunks = 16});
