@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-i686
-          binutils-mingw-w64-i686 clang-format)
+          binutils-mingw-w64-i686 clang-format clang-tidy)
 
 missing=()
 for p in "${packages[@]}"; do

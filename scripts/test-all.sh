@@ -11,6 +11,10 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
 done
+if [[ " ${presets[*]} " == *" host "* ]]; then
+  echo "=== lint"
+  bash scripts/lint.sh
+fi
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: tests"
   ctest --preset "$preset"

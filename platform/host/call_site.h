@@ -17,4 +17,4 @@ struct SimCallSite {
 };
 
 #define SIM_CALLER_PARAM , SimCallSite Caller = SimCallSite::current()
-#define SIM_CALLER_ONLY SimCallSite Caller = SimCallSite::current()
+#define SIM_CALLER_ONLY  SimCallSite Caller = SimCallSite::current()

@@ -18,7 +18,11 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
-typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
+typedef enum _LOCK_OPERATION {
+    IoReadAccess = 0,
+    IoWriteAccess = 1,
+    IoModifyAccess = 2
+} LOCK_OPERATION;
 
 typedef enum _MM_PAGE_PRIORITY {
     LowPagePriority = 0,
@@ -26,11 +30,11 @@ typedef enum _MM_PAGE_PRIORITY {
     HighPagePriority = 32
 } MM_PAGE_PRIORITY;
 
-#define PAGE_SIZE 0x1000
-#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
-#define MDL_PAGES_LOCKED        0x0002
+#define PAGE_SIZE                   0x1000
+#define MDL_MAPPED_TO_SYSTEM_VA     0x0001
+#define MDL_PAGES_LOCKED            0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
-#define MDL_PARTIAL             0x0010
+#define MDL_PARTIAL                 0x0010
 
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl)      ((Mdl)->ByteCount)

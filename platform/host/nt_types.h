@@ -9,8 +9,8 @@
 #define IN
 #define OUT
 #define OPTIONAL
-#define VOID void
-#define FORCEINLINE inline
+#define VOID                      void
+#define FORCEINLINE               inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define DECLSPEC_IMPORT
 
@@ -47,7 +47,7 @@ using PBOOLEAN = BOOLEAN*;
 static_assert(sizeof(ULONG) == 4 && sizeof(USHORT) == 2 && sizeof(BOOLEAN) == 1);
 static_assert(sizeof(WCHAR) == 2 && sizeof(NTSTATUS) == 4);
 
-#define TRUE 1
+#define TRUE  1
 #define FALSE 0
 
 typedef union _LARGE_INTEGER {
@@ -125,5 +125,4 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define KernelMode 0
 #define UserMode   1
 
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))

@@ -12,7 +12,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -21,7 +22,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2 = 3,
     PowerDeviceD3 = 4,
     PowerDeviceMaximum = 5
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;

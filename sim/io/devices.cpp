@@ -16,7 +16,7 @@ std::string narrow(PUNICODE_STRING name) {
     std::string out;
     if (name == nullptr || name->Buffer == nullptr)
         return out;
-    for (USHORT i = 0; i < name->Length / sizeof(WCHAR); ++i)
+    for (std::size_t i = 0; i < name->Length / sizeof(WCHAR); ++i)
         out.push_back(static_cast<char>(name->Buffer[i] < 0x80 ? name->Buffer[i] : '?'));
     return out;
 }

@@ -6,6 +6,7 @@
 // Freed IRPs and deleted device objects are kept poisoned in a quarantine, so later use is caught.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,6 +19,12 @@
 #include "platform/host/host_platform.h"
 
 namespace sim {
+
+// The cancel routine is swapped atomically by IoSetCancelRoutine on other threads; the verifier's
+// look at it must be atomic too.
+inline bool cancelRoutineSet(PIRP irp) {
+    return std::atomic_ref<PVOID>(*reinterpret_cast<PVOID*>(&irp->CancelRoutine)).load() != nullptr;
+}
 
 // Who allocated an IRP, which decides who frees it and what happens at the top of completion.
 enum class IrpOrigin {

@@ -36,7 +36,7 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         irp->IoStatus.Status = STATUS_DELETE_PENDING;
         return STATUS_DELETE_PENDING;
     }
-    if (irp->CancelRoutine != nullptr)
+    if (cancelRoutineSet(irp))
         current().verifier().report(Rule::IrpForwardedWithCancelRoutine,
                                     describeIrp(irp) + " passed on with its cancel routine set",
                                     site);

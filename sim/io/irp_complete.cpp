@@ -70,7 +70,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
                                         " completed holding the spin lock acquired at " +
                                         describe(heldSpinLocks().back().acquiredAt),
                                     site);
-    if (irp->CancelRoutine != nullptr)
+    if (cancelRoutineSet(irp))
         current().verifier().report(Rule::IrpCompletedWithCancelRoutine,
                                     describeIrp(irp) + " completed with its cancel routine set",
                                     site);

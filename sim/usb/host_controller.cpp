@@ -96,7 +96,7 @@ bool HostController::forcePending() const {
 // --- submission
 // ------------------------------------------------------------------------------------
 
-NTSTATUS HostController::submit(std::shared_ptr<Transfer> transfer) {
+NTSTATUS HostController::submit(const std::shared_ptr<Transfer>& transfer) {
     if (transfer->fault && transfer->fault->action == FaultAction::RefuseCancel)
         transfer->cancellable = false;
     const bool stuck = transfer->fault && transfer->fault->action == FaultAction::NeverComplete;

@@ -67,7 +67,7 @@ public:
     // --- for the bus driver ------------------------------------------------------------------
     // Takes a transfer the bus has validated. Returns STATUS_PENDING (the IRP marked pending and
     // owned by the controller) or, inline, the status the IRP was completed with.
-    NTSTATUS submit(std::shared_ptr<Transfer> transfer);
+    NTSTATUS submit(const std::shared_ptr<Transfer>& transfer);
     // Completes every pending transfer of the device that `which` selects with the given status.
     // Returns how many. A transfer whose cancel routine is running is left to it.
     std::size_t flush(const BusDevice& device, const std::function<bool(const Transfer&)>& which,

@@ -144,7 +144,7 @@ NTSTATUS submitTransfer(BusDevice& device, PIRP irp, PURB urb, std::optional<Urb
     transfer->irp = irp;
     transfer->urb = urb;
     transfer->function = urb->UrbHeader.Function;
-    transfer->fault = std::move(fault);
+    transfer->fault = fault;
     transfer->markedPending = pended;
     if (auto refusal = describe(*transfer)) {
         setTransferLength(*transfer, 0); // nothing moved
@@ -175,7 +175,7 @@ NTSTATUS submitUrb(BusDevice& device, PIRP irp, PURB urb, bool pended) {
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     auto fault = device.faults().match(function, endpointOf(device, *urb));
     if (isTransfer(function))
-        return submitTransfer(device, irp, urb, std::move(fault), pended);
+        return submitTransfer(device, irp, urb, fault, pended);
 
     if (fault && fault->action == FaultAction::DisablePort)
         device.setPortEnabled(false);
