@@ -152,7 +152,7 @@ NTSTATUS submitTransfer(BusDevice& device, PIRP irp, PURB urb, std::optional<Urb
         device.completeUrb(irp, urb, status, *refusal);
         return pended ? STATUS_PENDING : status;
     }
-    return device.controller().submit(std::move(transfer));
+    return device.controller().submit(transfer);
 }
 
 } // namespace
