@@ -179,6 +179,8 @@ private:
                      std::string* description);
     // Sends a state-changing IRP to the node's stack and checks the answer.
     NTSTATUS sendChecked(DeviceNode& node, UCHAR minor);
+    NTSTATUS sendQuery(DeviceNode& node, UCHAR minor, DeviceNodeState pending);
+    NTSTATUS sendCancel(DeviceNode& node, UCHAR minor, DeviceNodeState pending);
     void markSurpriseRemoved(DeviceNode& node);
     void clearSurpriseRemoved(DeviceNode& node);
     void checkAfterRemoval(const DeviceNode& node);

@@ -110,24 +110,33 @@ NTSTATUS PnpManager::start(DeviceNode& node) {
     return node.startStatus;
 }
 
-NTSTATUS PnpManager::queryStop(DeviceNode& node) {
+// A query that succeeds leaves the node pending; its cancel goes back to where the query found it.
+NTSTATUS PnpManager::sendQuery(DeviceNode& node, UCHAR minor, DeviceNodeState pending) {
     if (!hasFunctionDriver(node.state))
         return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status = sendChecked(node, IRP_MN_QUERY_STOP_DEVICE);
+    const NTSTATUS status = sendChecked(node, minor);
     if (NT_SUCCESS(status)) {
         node.beforeQuery = node.state;
-        node.state = DeviceNodeState::StopPending;
+        node.state = pending;
     }
     return status;
 }
 
-NTSTATUS PnpManager::cancelStop(DeviceNode& node) {
+NTSTATUS PnpManager::sendCancel(DeviceNode& node, UCHAR minor, DeviceNodeState pending) {
     if (!hasFunctionDriver(node.state))
         return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status = sendChecked(node, IRP_MN_CANCEL_STOP_DEVICE);
-    if (node.state == DeviceNodeState::StopPending)
+    const NTSTATUS status = sendChecked(node, minor);
+    if (node.state == pending)
         node.state = node.beforeQuery;
     return status;
+}
+
+NTSTATUS PnpManager::queryStop(DeviceNode& node) {
+    return sendQuery(node, IRP_MN_QUERY_STOP_DEVICE, DeviceNodeState::StopPending);
+}
+
+NTSTATUS PnpManager::cancelStop(DeviceNode& node) {
+    return sendCancel(node, IRP_MN_CANCEL_STOP_DEVICE, DeviceNodeState::StopPending);
 }
 
 NTSTATUS PnpManager::stopDevice(DeviceNode& node) {
@@ -170,23 +179,11 @@ StopResult PnpManager::stop(DeviceNode& node) {
 // --- removal --------------------------------------------------------------------------------
 
 NTSTATUS PnpManager::queryRemove(DeviceNode& node) {
-    if (!hasFunctionDriver(node.state))
-        return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status = sendChecked(node, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (NT_SUCCESS(status)) {
-        node.beforeQuery = node.state;
-        node.state = DeviceNodeState::RemovePending;
-    }
-    return status;
+    return sendQuery(node, IRP_MN_QUERY_REMOVE_DEVICE, DeviceNodeState::RemovePending);
 }
 
 NTSTATUS PnpManager::cancelRemove(DeviceNode& node) {
-    if (!hasFunctionDriver(node.state))
-        return STATUS_INVALID_DEVICE_STATE;
-    const NTSTATUS status = sendChecked(node, IRP_MN_CANCEL_REMOVE_DEVICE);
-    if (node.state == DeviceNodeState::RemovePending)
-        node.state = node.beforeQuery;
-    return status;
+    return sendCancel(node, IRP_MN_CANCEL_REMOVE_DEVICE, DeviceNodeState::RemovePending);
 }
 
 NTSTATUS PnpManager::removeDevice(DeviceNode& node) {
