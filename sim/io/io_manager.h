@@ -59,7 +59,11 @@ struct IrpRecord {
     std::size_t size = 0;
     std::uint64_t pass = 0;  // completion passes started; a newer pass owns the IRP
     bool completing = false; // a completion pass runs
-    bool finished = false;   // completed to the top and handed back to its owner
+    // The pass is inside a completion routine: the IRP may already be its owner's again (the
+    // routine set an event and is about to return STATUS_MORE_PROCESSING_REQUIRED), so a new
+    // completion may begin; the old pass then leaves the IRP alone.
+    bool inRoutine = false;
+    bool finished = false; // completed to the top and handed back to its owner
     bool freed = false;
     std::vector<std::byte> systemBuffer;      // buffered device control, owned by the I/O manager
     std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)

@@ -39,7 +39,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
     {
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
-        if (rec.completing || rec.finished) {
+        if (rec.finished || (rec.completing && !rec.inRoutine)) {
             current().verifier().report(Rule::IrpCompletedTwice,
                                         describeIrp(irp) + " completed again", site);
             return;
@@ -53,6 +53,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
             return;
         }
         rec.completing = true;
+        rec.inRoutine = false;
         pass = ++rec.pass;
         std::ostringstream what;
         what << "completed with 0x" << std::hex << static_cast<ULONG>(irp->IoStatus.Status)
@@ -102,6 +103,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
             invoke =
                 routine != nullptr && wantsInvocation(control, irp->IoStatus.Status, cancelled);
             std::memset(leaving, 0, sizeof(*leaving));
+            rec.inRoutine = invoke;
             if (!invoke && irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
         }
@@ -116,8 +118,10 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
             // The IRP is its owner's again, and may be freed or completed anew by now.
             std::lock_guard lock(mutex_);
             auto it = irps_.find(irp);
-            if (it != irps_.end() && it->second->pass == pass)
+            if (it != irps_.end() && it->second->pass == pass) {
                 it->second->completing = false;
+                it->second->inRoutine = false;
+            }
             return;
         }
         std::lock_guard lock(mutex_);
@@ -130,6 +134,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
                 site);
             return;
         }
+        it->second->inRoutine = false;
     }
 
     std::lock_guard lock(mutex_);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -139,6 +140,45 @@ TEST_F(CompletionTest, MoreProcessingRequiredStopsThePassUntilTheIrpIsCompletedA
     EXPECT_EQ(sendOwnIrp(top), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(trace.calls, (std::vector<std::string>{"middle reclaimed", "top"}));
     EXPECT_NE(held, nullptr);
+}
+
+// The routine that gives the IRP back wakes its waiter before it returns; the waiter's own
+// completion must not be taken for a second one while the first pass is still unwinding.
+NTSTATUS NTAPI wakeThenLinger(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(CompletionTest, WaiterMayCompleteWhileTheRoutineThatWokeItReturns) {
+    PIRP pended = nullptr;
+    PDEVICE_OBJECT bottom = driver_.createDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        std::atomic_ref<PIRP>(pended).store(irp);
+        return STATUS_PENDING;
+    });
+    PDEVICE_OBJECT top = driver_.createDevice(
+        [&](PDEVICE_OBJECT, PIRP irp) {
+            KEVENT back;
+            KeInitializeEvent(&back, NotificationEvent, FALSE);
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, wakeThenLinger, &back, TRUE, TRUE, TRUE);
+            if (IoCallDriver(bottom, irp) == STATUS_PENDING)
+                KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
+            const NTSTATUS status = irp->IoStatus.Status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        },
+        bottom);
+    std::thread completer([&] {
+        while (std::atomic_ref<PIRP>(pended).load() == nullptr)
+            std::this_thread::yield();
+        sim::AtDispatchLevel dpc;
+        pended->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(pended, IO_NO_INCREMENT);
+    });
+    EXPECT_EQ(sendAndWait(top, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    completer.join();
 }
 
 TEST_F(CompletionTest, PendingReturnedTravelsUpThroughLocationsWithoutRoutines) {
