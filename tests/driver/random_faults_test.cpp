@@ -33,8 +33,7 @@ protected:
             pnp.removeDevice(node); // a device that fails to start is removed
         if (node.state == sim::DeviceNodeState::Started)
             pnp.stop(node);
-        if (node.state == sim::DeviceNodeState::Started &&
-            NT_SUCCESS(pnp.queryRemove(node)))
+        if (node.state == sim::DeviceNodeState::Started && NT_SUCCESS(pnp.queryRemove(node)))
             pnp.cancelRemove(node);
         pnp.surpriseRemove(node);
         if (node.state == sim::DeviceNodeState::SurpriseRemoved)
@@ -63,8 +62,7 @@ TEST_F(RandomFaultsTest, EveryLifeEndsCleanWhateverFails) {
 
         EXPECT_EQ(driverBlocks(), 0u) << "the driver's pool was not all given back";
         for (const auto& finding : system_.verifier().takeAll())
-            ADD_FAILURE() << "verifier [" << sim::ruleName(finding.rule) << "] "
-                          << finding.message;
+            ADD_FAILURE() << "verifier [" << sim::ruleName(finding.rule) << "] " << finding.message;
         if (HasFailure())
             break;
     }
