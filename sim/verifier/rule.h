@@ -38,6 +38,7 @@ enum class Rule {
     MdlLeak,
     MdlMisuse,
     UnguardedProbe,
+    KernelModeProbeOfUserBuffer, // a user address probed as if the caller were the kernel
     // IRQL and locks
     WaitAtDispatchLevel,
     SpinLockRecursion,
@@ -47,6 +48,9 @@ enum class Rule {
     DispatchChangedIrql,
     CompletedHoldingSpinLock,
     IrqlMisuse,
+    IrpCallAboveDispatchLevel,      // IofCallDriver or IofCompleteRequest above DISPATCH_LEVEL
+    DeviceControlBuiltAbovePassive, // IoBuildDeviceIoControlRequest above PASSIVE_LEVEL
+    UserProbeAboveApcLevel,         // user memory probed above APC_LEVEL
     // Plug and Play and objects
     DeviceDeletedWithReferences,
     DeviceDeletedDuringSurpriseRemoval,
