@@ -11,6 +11,7 @@
 #include "sim/memory/pool.h"
 #include "sim/memory/user_space.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim {
@@ -31,6 +32,7 @@ System::System()
     pnp_ = std::make_unique<PnpManager>();
     files_ = std::make_unique<FileIo>();
     process_ = std::make_unique<app::Process>();
+    power_ = std::make_unique<PowerManager>();
 }
 
 System::~System() {
@@ -48,6 +50,7 @@ System::~System() {
         }
         hook();
     }
+    power_.reset(); // its threads may still call into drivers
     pnp_.reset();
     io_.reset();
     gCurrent.store(nullptr);
@@ -66,6 +69,7 @@ void System::removeShutdownHook(std::uint64_t id) {
 }
 
 void System::checkLeaks() {
+    power_->waitIdle(); // deliveries still under way are not leaks
     io_->reportLeaks();
     mdls_->reportLeaks();
     pool_->reportLeaks();

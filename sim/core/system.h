@@ -24,6 +24,7 @@ class FileIo;
 namespace app {
 class Process;
 }
+class PowerManager;
 
 class System {
 public:
@@ -43,6 +44,7 @@ public:
     // The I/O manager's side of applications' requests, and the application process itself.
     FileIo& files() { return *files_; }
     app::Process& process() { return *process_; }
+    PowerManager& power() { return *power_; }
 
     // Pieces that run threads of their own (the USB host controller) and live outside the System
     // register a hook that stops them; ~System runs the hooks still registered, newest first,
@@ -64,6 +66,7 @@ private:
     std::unique_ptr<PnpManager> pnp_;
     std::unique_ptr<FileIo> files_;
     std::unique_ptr<app::Process> process_;
+    std::unique_ptr<PowerManager> power_;
     std::mutex hooksMutex_; // guards hooks_
     std::vector<std::pair<std::uint64_t, std::function<void()>>> hooks_;
     std::uint64_t nextHook_ = 1;
