@@ -78,7 +78,7 @@ TEST_F(DispatchPowerTest, ASystemStateIsMappedToADeviceRequestMadeFirst) {
             EXPECT_TRUE(wake->cancel());
             EXPECT_TRUE(wake->wait());
         }
-        EXPECT_TRUE(eventually([&] { return ext->OutstandingIoCount == 1; }));
+        EXPECT_TRUE(eventually([&] { return ReadShared(ext->OutstandingIoCount) == 1; }));
     }
 }
 
@@ -91,7 +91,7 @@ TEST_F(DispatchPowerTest, WithoutItsDeviceRequestTheSystemIrpGoesDownAtOnce) {
               STATUS_SUCCESS);
     EXPECT_EQ(seen(), Seen{"S3"});
     EXPECT_EQ(extOf(node)->PendingSystemPowerIrp, nullptr);
-    EXPECT_EQ(extOf(node)->OutstandingIoCount, 1);
+    EXPECT_EQ(ReadShared(extOf(node)->OutstandingIoCount), 1);
     EXPECT_EQ(openHandle(fdoOf(node)), STATUS_SUCCESS);
     EXPECT_EQ(seen(), Seen{"D0"});
 }
@@ -138,12 +138,12 @@ TEST_F(DispatchPowerTest, AWaitWakeArmsTheDeviceOnlyWhenItIsDeepEnough) {
         sim::DeviceNode& node =
             startIn(from, [&](DEVICE_CAPABILITIES& caps) { caps.DeviceWake = deviceWake; });
         auto wake = sendWaitWake(node);
-        EXPECT_EQ(extOf(node)->WaitWakeArmed, NT_SUCCESS(status));
+        EXPECT_EQ(ReadShared(extOf(node)->WaitWakeArmed), NT_SUCCESS(status));
         node.busDevice->signalWake();
         ASSERT_TRUE(wake->wait());
         EXPECT_EQ(wake->status(), status);
         EXPECT_EQ(extOf(node)->IdleDevicePowerState, deviceWake);
-        EXPECT_TRUE(eventually([&] { return extOf(node)->OutstandingIoCount == 1; }));
+        EXPECT_TRUE(eventually([&] { return ReadShared(extOf(node)->OutstandingIoCount) == 1; }));
     }
 }
 
