@@ -208,16 +208,10 @@ void IoManager::checkNoIrpInDevice(PDEVICE_OBJECT device, const SimCallSite& sit
     for (auto& [irp, rec] : irps_) {
         if (rec->freed || rec->finished)
             continue;
-        const auto* stack = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
-        for (std::size_t at = 1; at < rec->locations.size(); ++at) {
-            const IrpLocationRecord& loc = rec->locations[at];
-            if (loc.device != device || loc.passed)
+        for (const IrpLocationRecord& loc : rec->locations) {
+            if (loc.device != device || loc.passed || (loc.passedOn && !loc.routineBelow))
                 continue;
             if (loc.major == IRP_MJ_PNP && loc.minor == IRP_MN_REMOVE_DEVICE)
-                continue;
-            const bool passedOn = irp->CurrentLocation < static_cast<int>(at) || loc.handedOn;
-            // The driver's completion routine for the IRP is in the location below its own.
-            if (passedOn && (at < 2 || stack[at - 2].CompletionRoutine == nullptr))
                 continue;
             current().verifier().report(Rule::DeviceDeletedWithReferences,
                                         describeDevice(device) + " deleted while " +

@@ -50,7 +50,8 @@ struct IrpLocationRecord {
     UCHAR major = 0;                 // and what it carried there
     UCHAR minor = 0;
     bool startedNextPower = false; // PoStartNextPowerIrp was called for the IRP at this location
-    bool handedOn = false; // passed on with PoCallDriver, held by the power manager meanwhile
+    bool passedOn = false;     // the driver here passed the IRP on (or PoCallDriver took it) ...
+    bool routineBelow = false; // ... with a completion routine of its own set for it
 };
 
 struct IrpRecord {
@@ -122,8 +123,8 @@ public:
     bool markStartedNextPower(PIRP irp);
     // Whether PoStartNextPowerIrp was called for the IRP at its current location.
     bool startedNextPower(PIRP irp);
-    // The driver at the IRP's current location has passed it on; the power manager delivers it
-    // later.
+    // The driver at the IRP's current location has passed it on with PoCallDriver; the power
+    // manager delivers it later. Called on the passing driver's thread.
     void noteHandedOn(PIRP irp);
 
     // --- device objects ----------------------------------------------------------------------
@@ -150,7 +151,8 @@ public:
     static NTSTATUS NTAPI defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 private:
-    IrpRecord* findRecord(PIRP irp); // mutex_ held
+    IrpRecord* findRecord(PIRP irp);                              // mutex_ held
+    void notePassedOn(IrpRecord& record, PIRP irp, int location); // mutex_ held
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held

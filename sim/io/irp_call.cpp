@@ -52,6 +52,10 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     if (!viaPoCallDriver && irp->CurrentLocation <= irp->StackCount)
         current().power().checkStartedNext(irp, "passed on", site);
 
+    {
+        std::lock_guard lock(mutex_);
+        notePassedOn(*irps_.at(irp), irp, irp->CurrentLocation);
+    }
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     const int location = irp->CurrentLocation;
@@ -140,10 +144,19 @@ bool IoManager::startedNextPower(PIRP irp) {
            rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).startedNextPower;
 }
 
+// The passing driver's location: it is done with the IRP unless it set a completion routine.
+void IoManager::notePassedOn(IrpRecord& record, PIRP irp, int location) {
+    if (location > irp->StackCount)
+        return;
+    IrpLocationRecord& loc = record.locations.at(static_cast<std::size_t>(location));
+    loc.passedOn = true;
+    loc.routineBelow = (irp->Tail.Overlay.CurrentStackLocation - 1)->CompletionRoutine != nullptr;
+}
+
 void IoManager::noteHandedOn(PIRP irp) {
     std::lock_guard lock(mutex_);
-    if (IrpRecord* rec = findRecord(irp); rec != nullptr && irp->CurrentLocation <= irp->StackCount)
-        rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).handedOn = true;
+    if (IrpRecord* rec = findRecord(irp))
+        notePassedOn(*rec, irp, irp->CurrentLocation);
 }
 
 // Both the dispatch routine's return and the completion leaving its location have happened.
