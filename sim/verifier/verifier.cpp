@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace sim {
@@ -96,10 +97,29 @@ std::string_view ruleName(Rule rule) {
     return "unknown-rule";
 }
 
+namespace {
+
+// The repository's top folder, from this file's own path (<top>/sim/verifier/verifier.cpp): the
+// build names every source by its full path, which may itself hold a folder called tools/ or sim/.
+std::string_view sourceRoot() {
+    static const std::string root = [] {
+        const std::string self = __FILE__;
+        const std::size_t at = self.rfind("sim/verifier/verifier.cpp");
+        return at == std::string::npos ? std::string() : self.substr(0, at);
+    }();
+    return root;
+}
+
+} // namespace
+
 std::string describe(const SimCallSite& site) {
     const char* file = site.file != nullptr ? site.file : "?";
     // Paths are printed from the repository's top folder down.
-    // The earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
+    if (const std::string_view root = sourceRoot();
+        !root.empty() && std::string_view(file).starts_with(root))
+        return std::string(file + root.size()) + ":" + std::to_string(site.line) + " (" +
+               (site.function != nullptr ? site.function : "?") + ")";
+    // Elsewhere, the earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
     const char* earliest = nullptr;
     for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
                             "/tools/", "/platform/"}) {
