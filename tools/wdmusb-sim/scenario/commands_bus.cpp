@@ -57,13 +57,14 @@ void forcePending(StepContext& context) {
 
 void port(StepContext& context) {
     ScenarioDevice& device = context.device();
-    if (device.node == nullptr || device.node->busDevice == nullptr) {
+    sim::usb::BusDevice* bus = device.busDevice();
+    if (bus == nullptr) {
         context.check(false, "device " + device.name, "has no port");
         return;
     }
     const bool enable = context.step.word("state") == "enable";
-    device.node->busDevice->setPortEnabled(enable);
-    context.account.detail("port " + std::to_string(device.node->busDevice->portNumber()),
+    bus->setPortEnabled(enable);
+    context.account.detail("port " + std::to_string(bus->portNumber()),
                            enable ? "enabled" : "disabled: transfers fail until a port reset");
 }
 

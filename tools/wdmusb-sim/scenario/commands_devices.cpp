@@ -10,6 +10,7 @@
 #include "sim/usb/loopback_device.h"
 #include "sim/util/status_names.h"
 #include "tools/wdmusb-sim/scenario/device_report.h"
+#include "tools/wdmusb-sim/scenario/device_turn.h"
 #include "tools/wdmusb-sim/scenario/run.h"
 
 namespace wdmusbsim {
@@ -17,36 +18,6 @@ namespace wdmusbsim {
 namespace {
 
 using sim::DeviceNodeState;
-
-// The step's device, its turn taken for the step (waiting while a step in the background holds
-// it); the check fails when it has no node, or its turn never comes.
-class DeviceTurn {
-public:
-    explicit DeviceTurn(StepContext& context) : DeviceTurn(context, context.device()) {}
-    DeviceTurn(StepContext& context, ScenarioDevice& device) : device_(device) {
-        if (device_.node == nullptr) {
-            context.check(false, "device " + device_.name, "never plugged in");
-            return;
-        }
-        claimed_ = device_.turn.try_lock_for(context.run.hangLimit());
-        if (!claimed_)
-            context.check(false, "device " + device_.name,
-                          "still busy with a step in the background");
-    }
-    ~DeviceTurn() {
-        if (claimed_)
-            device_.turn.unlock();
-    }
-    DeviceTurn(const DeviceTurn&) = delete;
-    DeviceTurn& operator=(const DeviceTurn&) = delete;
-
-    sim::DeviceNode* node() const { return claimed_ ? device_.node : nullptr; }
-    ScenarioDevice& device() const { return device_; }
-
-private:
-    ScenarioDevice& device_;
-    bool claimed_ = false;
-};
 
 std::string stateText(DeviceNodeState state) {
     std::string text = sim::stateName(state);
@@ -58,7 +29,7 @@ std::string stateText(DeviceNodeState state) {
 
 // The node's state and the driver's flags after a request.
 void describeAfter(StepContext& context, const ScenarioDevice& device) {
-    std::string text = stateText(device.node->state);
+    std::string text = stateText(device.node()->state);
     if (PDEVICE_OBJECT fdo = context.run.fdoOf(device))
         text += "; driver: " + describeFlags(GetExtension(fdo), IsAcceptingRequests(fdo) != FALSE);
     context.account.detail("state now", text);
@@ -86,14 +57,14 @@ std::shared_ptr<sim::usb::DeviceModel> makeModel(const Step& step, std::string& 
 // the PDO of one whose driver was removed. Null when it is still there.
 sim::DeviceNode* plugAgain(StepContext& context, ScenarioDevice& device) {
     sim::PnpManager& pnp = context.run.system().pnp();
-    const DeviceNodeState state = device.node->state;
+    const DeviceNodeState state = device.node()->state;
     if (state == DeviceNodeState::Deleted) {
         context.account.detail("plugged in again", "a new PDO on a new port");
         return &pnp.plug(context.run.bus(), context.run.driver(), device.makeModel());
     }
     if (state == DeviceNodeState::Removed || state == DeviceNodeState::AddFailed) {
         context.account.detail("added again", "AddDevice on the same PDO");
-        return &pnp.add(context.run.driver(), device.node->pdo);
+        return &pnp.add(context.run.driver(), device.node()->pdo);
     }
     context.check(false, "device " + device.name,
                   "still present (" + stateText(state) + "): remove it first");
@@ -105,11 +76,13 @@ void plug(StepContext& context) {
     const std::string name = context.step.word("name");
     ScenarioDevice* device = run.findDevice(name);
     sim::DeviceNode* node = nullptr;
-    if (device != nullptr && device->node != nullptr) {
+    if (device != nullptr && device->node() != nullptr) {
         DeviceTurn turn(context, *device);
         if (turn.node() == nullptr)
             return;
         node = plugAgain(context, *device);
+        if (node != nullptr)
+            device->setNode(node);
     } else {
         device = &run.addDevice(name);
         std::string description;
@@ -120,10 +93,10 @@ void plug(StepContext& context) {
             return makeModel(*step, unused);
         };
         node = &run.system().pnp().plug(run.bus(), run.driver(), std::move(model));
+        device->setNode(node);
     }
     if (node == nullptr)
         return;
-    device->node = node;
     context.account.detail("device", device->description);
     context.status("AddDevice", node->addStatus);
     for (const auto& i : run.system().pnp().interfaces().all())
@@ -194,8 +167,8 @@ void sendOne(StepContext& context, const char* minor,
 // learns of it when the device's turn comes.
 void surpriseRemove(StepContext& context) {
     ScenarioDevice& device = context.device();
-    if (device.node != nullptr && device.node->busDevice != nullptr)
-        device.node->busDevice->unplug();
+    if (sim::usb::BusDevice* bus = device.busDevice())
+        bus->unplug();
     DeviceTurn turn(context, device);
     if (turn.node() == nullptr)
         return;

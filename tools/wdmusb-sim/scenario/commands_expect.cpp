@@ -14,6 +14,7 @@
 #include "sim/usb/urb_recorder.h"
 #include "sim/util/usb_names.h"
 #include "tools/wdmusb-sim/scenario/device_report.h"
+#include "tools/wdmusb-sim/scenario/device_turn.h"
 #include "tools/wdmusb-sim/scenario/run.h"
 
 namespace wdmusbsim {
@@ -48,16 +49,22 @@ std::string yesNo(bool value) {
 }
 
 void expectState(StepContext& context) {
-    ScenarioDevice& device = context.device();
+    DeviceTurn turn(context);
+    if (turn.node() == nullptr)
+        return;
+    ScenarioDevice& device = turn.device();
     const std::string expected = context.step.word("state");
-    std::string actual = device.node != nullptr ? sim::stateName(device.node->state) : "unplugged";
+    std::string actual = sim::stateName(turn.node()->state);
     std::replace(actual.begin(), actual.end(), ' ', '-');
     context.check(actual == expected, "state of " + device.name,
                   actual + (actual == expected ? "" : ", expected " + expected));
 }
 
 void expectFlags(StepContext& context) {
-    ScenarioDevice& device = context.device();
+    DeviceTurn turn(context);
+    if (turn.node() == nullptr)
+        return;
+    ScenarioDevice& device = turn.device();
     PDEVICE_OBJECT fdo = context.run.fdoOf(device);
     if (fdo == nullptr) {
         context.check(false, "flags of " + device.name, "the driver has no device object there");
@@ -86,10 +93,12 @@ void expectFlags(StepContext& context) {
 }
 
 void expectInterface(StepContext& context) {
-    ScenarioDevice& device = context.device();
-    bool enabled = false;
-    if (device.node != nullptr)
-        enabled = !context.run.system().pnp().interfaces().enabledFor(device.node->pdo).empty();
+    DeviceTurn turn(context);
+    if (turn.node() == nullptr)
+        return;
+    ScenarioDevice& device = turn.device();
+    const bool enabled =
+        !context.run.system().pnp().interfaces().enabledFor(turn.node()->pdo).empty();
     const bool expected = context.step.word("state") == "enabled";
     const auto text = [](bool on) { return std::string(on ? "enabled" : "disabled"); };
     context.check(enabled == expected, "interface of " + device.name,

@@ -106,12 +106,13 @@ std::string describeUrbFault(const Step& step, const UrbFault& fault) {
 
 void urb(StepContext& context) {
     ScenarioDevice& device = context.device();
-    if (device.node == nullptr || device.node->busDevice == nullptr) {
+    sim::usb::BusDevice* bus = device.busDevice();
+    if (bus == nullptr) {
         context.check(false, "device " + device.name, "is not on the bus");
         return;
     }
     const UrbFault fault = urbFaultOf(context.step);
-    device.node->busDevice->faults().add(fault);
+    bus->faults().add(fault);
     context.account.detail("URB fault", describeUrbFault(context.step, fault));
 }
 

@@ -66,22 +66,30 @@ Run::~Run() {
     system_.reset();
 }
 
+sim::usb::BusDevice* ScenarioDevice::busDevice() const {
+    const sim::DeviceNode* current = node();
+    return current != nullptr ? current->busDevice : nullptr;
+}
+
 ScenarioDevice* Run::findDevice(std::string_view name) {
+    std::lock_guard lock(devicesMutex_);
     auto it = devices_.find(name);
     return it == devices_.end() ? nullptr : &it->second;
 }
 
 ScenarioDevice& Run::addDevice(std::string name) {
+    std::lock_guard lock(devicesMutex_);
     auto& device = devices_[name];
     device.name = std::move(name);
     return device;
 }
 
 PDEVICE_OBJECT Run::fdoOf(const ScenarioDevice& device) {
-    if (device.node == nullptr || device.node->state == sim::DeviceNodeState::Deleted)
+    const sim::DeviceNode* node = device.node();
+    if (node == nullptr || node->state == sim::DeviceNodeState::Deleted)
         return nullptr;
-    PDEVICE_OBJECT top = system_->io().topOfStack(device.node->pdo);
-    return top == device.node->pdo ? nullptr : top;
+    PDEVICE_OBJECT top = system_->io().topOfStack(node->pdo);
+    return top == node->pdo ? nullptr : top;
 }
 
 void Run::noteModeSet(std::optional<UCHAR> endpoint) {
@@ -163,12 +171,12 @@ void Run::takeDown(ScenarioDevice& device) {
     sim::PnpManager& pnp = system_->pnp();
     if (fdoOf(device) == nullptr)
         return;
-    if (device.node->state == sim::DeviceNodeState::SurpriseRemoved) {
-        account_.status("IRP_MN_REMOVE_DEVICE (" + device.name + ")",
-                        pnp.removeDevice(*device.node));
+    sim::DeviceNode& node = *device.node();
+    if (node.state == sim::DeviceNodeState::SurpriseRemoved) {
+        account_.status("IRP_MN_REMOVE_DEVICE (" + device.name + ")", pnp.removeDevice(node));
         return;
     }
-    const sim::RemoveResult removal = pnp.remove(*device.node);
+    const sim::RemoveResult removal = pnp.remove(node);
     account_.status("IRP_MN_QUERY_REMOVE_DEVICE (" + device.name + ")", removal.queryStatus);
     if (removal.outcome == sim::RemoveOutcome::Removed)
         account_.status("IRP_MN_REMOVE_DEVICE (" + device.name + ")", removal.removeStatus);
@@ -186,8 +194,8 @@ void Run::finish() {
     // What the scenario left set must not stall its own end.
     system_->faults().reset();
     for (auto& [name, device] : devices_)
-        if (device.node != nullptr && device.node->busDevice != nullptr)
-            device.node->busDevice->faults().clear();
+        if (sim::usb::BusDevice* bus = device.busDevice())
+            bus->faults().clear();
     for (int endpoint : modeEndpoints_) {
         if (endpoint < 0)
             bus_->controller().setMode(sim::usb::CompletionMode::Thread);

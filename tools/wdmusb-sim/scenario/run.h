@@ -8,6 +8,7 @@
 //     int failures = run.execute(scenario);   // failed checks and verifier findings
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@ namespace sim {
 class System;
 struct DeviceNode;
 namespace usb {
+class BusDevice;
 class BusDriver;
 class DeviceModel;
 class UrbRecorder;
@@ -54,10 +56,19 @@ struct ScenarioDevice {
     std::string name;
     std::function<std::shared_ptr<sim::usb::DeviceModel>()> makeModel; // for plugging again
     std::string description; // "loopback device 1209:0001"
-    sim::DeviceNode* node = nullptr;
     // Held by the step sending it a request: the Plug and Play manager sends a device one
     // request at a time, and a step on a device another step holds waits for its turn.
     std::timed_mutex turn;
+
+    // Its node in the Plug and Play manager; null before it is plugged in. Set by `plug` with
+    // the turn held; steps in the background read it.
+    sim::DeviceNode* node() const { return node_.load(); }
+    void setNode(sim::DeviceNode* node) { node_.store(node); }
+    // Its device on the bus (thread-safe itself), or null.
+    sim::usb::BusDevice* busDevice() const;
+
+private:
+    std::atomic<sim::DeviceNode*> node_{nullptr};
 };
 
 class Run {
@@ -113,6 +124,7 @@ private:
     std::unique_ptr<sim::usb::BusDriver> bus_; // after the System and the observers it calls
     std::unique_ptr<StepWatch> watch_;
     PDRIVER_OBJECT driver_ = nullptr;
+    std::mutex devicesMutex_; // guards devices_ (its elements stay where they are)
     std::map<std::string, ScenarioDevice, std::less<>> devices_;
     std::map<std::string, Background, std::less<>> background_;
     std::set<int> modeEndpoints_; // -1: the default of every endpoint
