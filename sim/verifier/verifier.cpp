@@ -43,6 +43,8 @@ std::string_view ruleName(Rule rule) {
         return "pnp-irp-completed-not-forwarded";
     case Rule::PnpIrpFailedWhenMustSucceed:
         return "pnp-irp-failed-when-must-succeed";
+    case Rule::PnpIrpStatusNotPreset:
+        return "pnp-irp-status-not-preset";
     case Rule::PowerIrpWithoutStartNext:
         return "power-irp-without-start-next";
     case Rule::PowerIrpSentWithCallDriver:
@@ -97,38 +99,25 @@ std::string_view ruleName(Rule rule) {
     return "unknown-rule";
 }
 
-namespace {
-
-// The repository's top folder, from this file's own path (<top>/sim/verifier/verifier.cpp): the
-// build names every source by its full path, which may itself hold a folder called tools/ or sim/.
-std::string_view sourceRoot() {
-    static const std::string root = [] {
-        const std::string self = __FILE__;
-        const std::size_t at = self.rfind("sim/verifier/verifier.cpp");
-        return at == std::string::npos ? std::string() : self.substr(0, at);
-    }();
-    return root;
-}
-
-} // namespace
-
 std::string describe(const SimCallSite& site) {
     const char* file = site.file != nullptr ? site.file : "?";
-    // Paths are printed from the repository's top folder down.
-    if (const std::string_view root = sourceRoot();
-        !root.empty() && std::string_view(file).starts_with(root))
-        return std::string(file + root.size()) + ":" + std::to_string(site.line) + " (" +
-               (site.function != nullptr ? site.function : "?") + ")";
-    // Elsewhere, the earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
-    const char* earliest = nullptr;
-    for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
-                            "/tools/", "/platform/"}) {
-        const char* hit = std::strstr(file, top);
-        if (hit != nullptr && (earliest == nullptr || hit < earliest))
-            earliest = hit;
+    // Paths are printed from the repository's top folder down. A checkout's own folder may bear
+    // the name of a top folder (a worktree called power/), so the known source folder goes first;
+    // otherwise the earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
+    constexpr std::string_view kSourceDir = WDMUSB_SOURCE_DIR;
+    if (!kSourceDir.empty() && std::string_view(file).starts_with(kSourceDir)) {
+        file += kSourceDir.size();
+    } else {
+        const char* earliest = nullptr;
+        for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
+                                "/tools/", "/platform/"}) {
+            const char* hit = std::strstr(file, top);
+            if (hit != nullptr && (earliest == nullptr || hit < earliest))
+                earliest = hit;
+        }
+        if (earliest != nullptr)
+            file = earliest + 1;
     }
-    if (earliest != nullptr)
-        file = earliest + 1;
     return std::string(file) + ":" + std::to_string(site.line) + " (" +
            (site.function != nullptr ? site.function : "?") + ")";
 }
