@@ -94,7 +94,7 @@ TEST(ScenarioParser, EachMistakeGetsOneErrorWithItsPlaceAndWhatWasExpected) {
     };
     const Case cases[] = {
         {"strat", 1, "expected a command, one of: plug, start"},
-        {"strat", 1, "did you mean 'start'?"},
+        {"strat", 1, "found 'strat' (did you mean 'start'?)"},
         {"expect", 7, "expected what to expect, one of: state, flags"},
         {"expect colour red", 8, "found 'colour'"},
         {"start nobody", 7, "expected the name of a device given before this line ('dev')"},
@@ -103,7 +103,7 @@ TEST(ScenarioParser, EachMistakeGetsOneErrorWithItsPlaceAndWhatWasExpected) {
         {"release count=99999999999", 15, "expected a number"},
         {"mode sideways", 6, "expected one of inline, thread or held for mode"},
         {"mode held endpoint=0x1FF", 20, "expected a number from 0 to 255"},
-        {"plug", 5, "expected name (a name"},
+        {"plug", 5, "expected NAME for plug: a name"},
         {"plug b descriptor=12G4", 19, "expected hex bytes"},
         {"plug b descriptor=123", 19, "expected hex bytes"},
         {"plug b configuration=\"09 02", 22, "expected a closing \""},
@@ -113,7 +113,7 @@ TEST(ScenarioParser, EachMistakeGetsOneErrorWithItsPlaceAndWhatWasExpected) {
         {"= start", 1, "expected a command"},
         {"start device=", 14, "expected a value after 'device='"},
         {"start =dev", 7, "expected a parameter name before '='"},
-        {"note", 5, "expected text (text"},
+        {"note", 5, "expected TEXT for note: text"},
         {"expect flags started=perhaps", 22, "expected yes or no for started"},
         {"remove start=yes", 8,
          "expected a parameter of remove (device=, expect=, as=), found "

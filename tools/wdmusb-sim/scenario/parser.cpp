@@ -1,6 +1,7 @@
 #include "tools/wdmusb-sim/scenario/parser.h"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 
 #include "tools/wdmusb-sim/scenario/values.h"
@@ -72,13 +73,28 @@ std::string namesOf(const std::vector<CommandSpec>& table) {
     return out;
 }
 
-// "one of: a, b, c", with a suggestion when `found` is close to one of them.
-std::string oneOf(const std::vector<CommandSpec>& table, std::string_view found) {
-    std::string text = "one of: " + namesOf(table);
+// "expected what: one of a, b, c; found 'x' (did you mean 'y'?)": a suggestion when what was
+// found is close to one of them.
+std::string notAmong(std::string_view what, const std::vector<CommandSpec>& table,
+                     const Token* found) {
+    std::string text = "expected " + std::string(what) + ", one of: " + namesOf(table);
+    if (found == nullptr)
+        return text;
+    text += "; found '" + found->text + "'";
     for (const auto& c : table)
-        if (editDistance(c.name, found) <= 2)
-            return text + "; did you mean '" + std::string(c.name) + "'?";
+        if (editDistance(c.name, found->text) <= 2)
+            return text + " (did you mean '" + std::string(c.name) + "'?)";
     return text;
+}
+
+// How a parameter is called in messages: "nth=", or in capitals when given by position.
+std::string paramName(const ParamSpec& param) {
+    std::string name(param.name);
+    if (!param.positional)
+        return name + "=";
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
 }
 
 SourceLocation after(const Token& token) {
@@ -121,22 +137,20 @@ private:
         const CommandSpec* spec =
             first.kind == Token::Kind::Word ? findCommand(table_, first.text) : nullptr;
         if (spec == nullptr)
-            return LineError{first.at, "expected a command, " + oneOf(table_, first.text) +
-                                           "; found '" + first.text + "'"};
+            return LineError{first.at, notAmong("a command", table_, &first)};
         step.name = spec->name;
         next_ = 1;
         if (!spec->subcommands.empty()) {
             if (next_ >= tokens_.size())
-                return LineError{after(first), "expected what to " + step.name + ", " +
-                                                   oneOf(spec->subcommands, "")};
+                return LineError{after(first),
+                                 notAmong("what to " + step.name, spec->subcommands, nullptr)};
             const Token& second = tokens_[next_];
             const CommandSpec* sub = second.kind == Token::Kind::Word
                                          ? findCommand(spec->subcommands, second.text)
                                          : nullptr;
             if (sub == nullptr)
-                return LineError{second.at, "expected what to " + step.name + ", " +
-                                                oneOf(spec->subcommands, second.text) +
-                                                "; found '" + second.text + "'"};
+                return LineError{second.at,
+                                 notAmong("what to " + step.name, spec->subcommands, &second)};
             step.name += " " + std::string(sub->name);
             spec = sub;
             ++next_;
@@ -252,8 +266,8 @@ private:
                 value.at = step.at;
                 step.args.emplace_back(std::string(p.name), std::move(value));
             } else if (p.required) {
-                return LineError{after(tokens_.back()), "expected " + std::string(p.name) + " (" +
-                                                            describeType(p) + ") for " + step.name};
+                return LineError{after(tokens_.back()), "expected " + paramName(p) + " for " +
+                                                            step.name + ": " + describeType(p)};
             }
         }
         return std::nullopt;
