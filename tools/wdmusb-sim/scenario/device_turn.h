@@ -13,7 +13,7 @@ public:
     // Fails the step's check when the device was never plugged in or its turn never comes
     // (within the run's hang limit).
     DeviceTurn(StepContext& context, ScenarioDevice& device) : device_(device) {
-        claimed_ = device_.turn.try_lock_for(context.run.hangLimit());
+        claimed_ = device_.takeTurn(context.run.hangLimit());
         if (!claimed_)
             context.check(false, "device " + device_.name,
                           "still busy with a step in the background");
@@ -22,7 +22,7 @@ public:
     }
     ~DeviceTurn() {
         if (claimed_)
-            device_.turn.unlock();
+            device_.giveTurn();
     }
     DeviceTurn(const DeviceTurn&) = delete;
     DeviceTurn& operator=(const DeviceTurn&) = delete;

@@ -71,6 +71,22 @@ sim::usb::BusDevice* ScenarioDevice::busDevice() const {
     return current != nullptr ? current->busDevice : nullptr;
 }
 
+bool ScenarioDevice::takeTurn(std::chrono::milliseconds limit) {
+    std::unique_lock lock(turnMutex_);
+    if (!turnFree_.wait_for(lock, limit, [this] { return !busy_; }))
+        return false;
+    busy_ = true;
+    return true;
+}
+
+void ScenarioDevice::giveTurn() {
+    {
+        std::lock_guard lock(turnMutex_);
+        busy_ = false;
+    }
+    turnFree_.notify_all();
+}
+
 ScenarioDevice* Run::findDevice(std::string_view name) {
     std::lock_guard lock(devicesMutex_);
     auto it = devices_.find(name);

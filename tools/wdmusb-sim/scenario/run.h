@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,9 +57,11 @@ struct ScenarioDevice {
     std::string name;
     std::function<std::shared_ptr<sim::usb::DeviceModel>()> makeModel; // for plugging again
     std::string description; // "loopback device 1209:0001"
-    // Held by the step sending it a request: the Plug and Play manager sends a device one
-    // request at a time, and a step on a device another step holds waits for its turn.
-    std::timed_mutex turn;
+    // The turn of the step sending it a request: the Plug and Play manager sends a device one
+    // request at a time, and a step on a device another step holds waits for its turn. False
+    // when the turn did not come within `limit`.
+    bool takeTurn(std::chrono::milliseconds limit);
+    void giveTurn();
 
     // Its node in the Plug and Play manager; null before it is plugged in. Set by `plug` with
     // the turn held; steps in the background read it.
@@ -69,6 +72,9 @@ struct ScenarioDevice {
 
 private:
     std::atomic<sim::DeviceNode*> node_{nullptr};
+    std::mutex turnMutex_; // guards busy_
+    std::condition_variable turnFree_;
+    bool busy_ = false;
 };
 
 class Run {

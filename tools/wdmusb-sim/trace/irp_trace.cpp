@@ -95,14 +95,19 @@ std::string routineName(PIO_COMPLETION_ROUTINE routine) {
 }
 
 std::string IrpTrace::deviceAt(const sim::IrpEvent& event) {
-    std::lock_guard lock(mutex_);
     const auto key = std::make_pair(event.id, event.location);
     if (event.kind == sim::IrpEvent::Kind::Sent) {
+        // Asked of the I/O manager before our lock is taken: the I/O manager may call us with
+        // its own lock held, so ours is always the inner one.
+        std::string label = deviceLabel(event.device);
+        std::lock_guard lock(mutex_);
         // IRP numbers only grow: the oldest go first (dispatch routines return in minutes at most).
         if (devices_.size() > kIrpsKept * 2)
             devices_.erase(devices_.begin());
-        return devices_[key] = deviceLabel(event.device);
+        devices_[key] = label;
+        return label;
     }
+    std::lock_guard lock(mutex_);
     auto it = devices_.find(key);
     return it != devices_.end() ? it->second : "?";
 }
