@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-i686
-          binutils-mingw-w64-i686 clang-format clang-tidy)
+          binutils-mingw-w64-i686 clang-format clang-tidy
+          libcli11-dev libpcap-dev pkg-config tshark)
 
 missing=()
 for p in "${packages[@]}"; do
