@@ -148,3 +148,7 @@ add_test(NAME kernel.checkers
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-checkers.sh
           ${CMAKE_SOURCE_DIR}/tests/kernel $<TARGET_FILE:wdmusb> ${WDMUSB_INF}
           ${WDMUSB_OBJDUMP} ${CMAKE_CURRENT_BINARY_DIR}/wdmusb.map)
+
+# --- Under Wine --------------------------------------------------------------------------------
+include(cmake/loopbus.cmake)
+include(cmake/wine-programs.cmake)
