@@ -152,3 +152,4 @@ add_test(NAME kernel.checkers
 # --- Under Wine --------------------------------------------------------------------------------
 include(cmake/loopbus.cmake)
 include(cmake/wine-programs.cmake)
+include(cmake/wine-tests.cmake)

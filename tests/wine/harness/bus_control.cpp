@@ -34,21 +34,41 @@ private:
     HANDLE handle_;
 };
 
+// One "name value" line per count, for people and scripts alike.
 void PrintCounts(const LOOPBUS_COUNTS& c) {
-    std::fwprintf(stdout,
-                  L"device: present %lu, pdo %lu, configuration %lu, queued %lu bytes\n"
-                  L"pnp: starts %lu, stops %lu, surprise removals %lu, removals %lu; power %lu\n"
-                  L"descriptor reads: device %lu, configuration %lu\n"
-                  L"select configuration %lu, unconfigure %lu\n"
-                  L"bulk: in %lu (%lu bytes), out %lu (%lu bytes), with an MDL %lu\n"
-                  L"vendor %lu, abort pipe %lu, reset pipe %lu, port status %lu, port reset %lu\n"
-                  L"cancelled %lu, faults applied %lu, refused %lu\n",
-                  c.DevicePresent, c.PdoExists, c.Configured, c.QueuedBytes, c.Starts, c.Stops,
-                  c.SurpriseRemovals, c.Removals, c.PowerRequests, c.DeviceDescriptorReads,
-                  c.ConfigurationDescriptorReads, c.SelectConfigurations, c.Unconfigures,
-                  c.BulkInTransfers, c.BulkInBytes, c.BulkOutTransfers, c.BulkOutBytes,
-                  c.MdlTransfers, c.VendorRequests, c.AbortPipes, c.ResetPipes, c.PortStatusQueries,
-                  c.PortResets, c.CancelledTransfers, c.FaultsApplied, c.RefusedRequests);
+    const struct {
+        const wchar_t* name;
+        ULONG value;
+    } lines[] = {
+        {L"device_present", c.DevicePresent},
+        {L"pdo_exists", c.PdoExists},
+        {L"configuration", c.Configured},
+        {L"queued_bytes", c.QueuedBytes},
+        {L"starts", c.Starts},
+        {L"stops", c.Stops},
+        {L"surprise_removals", c.SurpriseRemovals},
+        {L"removals", c.Removals},
+        {L"power_requests", c.PowerRequests},
+        {L"device_descriptor_reads", c.DeviceDescriptorReads},
+        {L"configuration_descriptor_reads", c.ConfigurationDescriptorReads},
+        {L"select_configurations", c.SelectConfigurations},
+        {L"unconfigures", c.Unconfigures},
+        {L"bulk_in_transfers", c.BulkInTransfers},
+        {L"bulk_in_bytes", c.BulkInBytes},
+        {L"bulk_out_transfers", c.BulkOutTransfers},
+        {L"bulk_out_bytes", c.BulkOutBytes},
+        {L"mdl_transfers", c.MdlTransfers},
+        {L"vendor_requests", c.VendorRequests},
+        {L"abort_pipes", c.AbortPipes},
+        {L"reset_pipes", c.ResetPipes},
+        {L"port_status_queries", c.PortStatusQueries},
+        {L"port_resets", c.PortResets},
+        {L"cancelled_transfers", c.CancelledTransfers},
+        {L"faults_applied", c.FaultsApplied},
+        {L"refused_requests", c.RefusedRequests},
+    };
+    for (const auto& line : lines)
+        std::fwprintf(stdout, L"%ls %lu\n", line.name, line.value);
 }
 
 bool ParseFault(const Arguments& args, LOOPBUS_FAULT* fault) {
