@@ -12,10 +12,22 @@ if(NOT WDMUSB_WINE)
   return()
 endif()
 
+find_path(WDMUSB_WINE_DLL_DIR ntoskrnl.exe NO_CMAKE_FIND_ROOT_PATH
+  PATHS /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/wine/i386-windows
+  DOC "Wine's i386 PE modules")
+
 function(wdmusb_wine_test name)
   add_test(NAME wine.${name} COMMAND ${WDMUSB_BASH} ${ARGN})
   set_tests_properties(wine.${name} PROPERTIES LABELS wine TIMEOUT 300)
 endfunction()
+
+# Wine loads an image even when it lacks one of its imports: the tables say whether it does.
+wdmusb_wine_test(imports ${WDMUSB_WINE_TESTS}/check-wine-imports.sh ${WDMUSB_OBJDUMP}
+  ${WDMUSB_WINE_DLL_DIR} $<TARGET_FILE:wdmusb> $<TARGET_FILE:loopbus>)
+wdmusb_wine_test(imports_checker ${WDMUSB_WINE_TESTS}/expect-failure.sh -
+  "wdmusb_missing_import.sys imports what Wine does not export: ntoskrnl.exe!ExAcquireSpinLockExclusive$"
+  ${WDMUSB_BASH} ${WDMUSB_WINE_TESTS}/check-wine-imports.sh ${WDMUSB_OBJDUMP} ${WDMUSB_WINE_DLL_DIR}
+  $<TARGET_FILE:wdmusb_missing_import>)
 
 # The guarded probe's exception frame, run on Wine's exception dispatcher and RtlUnwind.
 wdmusb_wine_test(probe_guard ${WDMUSB_WINE_TESTS}/run-probe-guard.sh

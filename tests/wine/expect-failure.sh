@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Shows that a run fails for the reason it should: the command must exit non-zero, name the step
-# that failed ("FAIL: step 'STEP'") and print PATTERN (an extended regular expression).
+# that failed ("FAIL: step 'STEP'", unless STEP is -) and print PATTERN (an extended regular
+# expression).
 #
 #   expect-failure.sh STEP PATTERN COMMAND ARGS...
 set -u
@@ -15,13 +16,14 @@ output=$("$@" 2>&1)
 status=$?
 if ((status == 0)); then
     echo "FAIL: the run passed, but it should have failed at step '$step'"
-elif ! grep -qF "FAIL: step '$step'" <<<"$output"; then
+elif [[ $step != - ]] && ! grep -qF "FAIL: step '$step'" <<<"$output"; then
     echo "FAIL: the run failed, but not at step '$step'"
 elif ! grep -qE -- "$pattern" <<<"$output"; then
     echo "FAIL: the run failed at step '$step' without saying /$pattern/"
 else
     grep -E "^(ok|FAIL):" <<<"$output"
-    echo "ok: the run failed at step '$step', saying /$pattern/"
+    [[ $step == - ]] && step=""
+    echo "ok: the run failed${step:+ at step '$step'}, saying /$pattern/"
     exit 0
 fi
 sed 's/^/    /' <<<"$output" | tail -n 60
