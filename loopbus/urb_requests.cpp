@@ -11,6 +11,7 @@
 #include "loopbus/loopbus.h"
 #include "loopbus/pool.h"
 #include "loopbus/urb_outcome.h"
+#include "platform/urb_fixed_length.h"
 
 namespace {
 
@@ -23,24 +24,6 @@ constexpr UrbOutcome kStalled = kUrbStalled;
 NTSTATUS CompleteUrb(PIRP Irp, PURB Urb, UrbOutcome Outcome) {
     Urb->UrbHeader.Status = Outcome.UsbStatus;
     return CompleteIrp(Irp, Outcome.Status);
-}
-
-SIZE_T FixedLength(USHORT Function) {
-    switch (Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return sizeof(_URB_SELECT_CONFIGURATION);
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE:
-        return sizeof(_URB_PIPE_REQUEST);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    case URB_FUNCTION_VENDOR_DEVICE:
-        return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    default:
-        return sizeof(_URB_HEADER);
-    }
 }
 
 // The driver's data buffer: the MDL (mapped to system space) when there is one, else the
@@ -270,7 +253,7 @@ NTSTATUS SubmitUrb(CHILD_EXTENSION* Child, PIRP Irp, PURB Urb) {
         return CompleteIrp(Irp, STATUS_INVALID_PARAMETER);
     const USHORT function = Urb->UrbHeader.Function;
     UrbOutcome outcome = kRefused;
-    if (Urb->UrbHeader.Length < FixedLength(function)) {
+    if (Urb->UrbHeader.Length < UrbFixedLength(function)) {
         BusLockGuard lock(Child->Bus);
         ++Child->Bus->Counts.RefusedRequests;
         return CompleteUrb(Irp, Urb, outcome);
