@@ -51,15 +51,18 @@ NTSTATUS QueryId(PIRP Irp, BUS_QUERY_ID_TYPE Type) {
     }
 }
 
-// A removable device on port 1 that suspends (D2) while the system sleeps and may wake it.
+// A removable device on port 1 that suspends (D2) while the system sleeps and may wake it. The
+// record is filled whole, its size and version included, whatever the caller left in them (a
+// function driver may send it zero-filled), as the simulator's bus does.
 NTSTATUS QueryCapabilities(PIRP Irp, PDEVICE_CAPABILITIES Caps) {
-    if (Caps == nullptr || Caps->Version < 1 || Caps->Size < sizeof(DEVICE_CAPABILITIES))
+    if (Caps == nullptr)
         return CompleteIrp(Irp, STATUS_INVALID_PARAMETER);
+    RtlZeroMemory(Caps, sizeof(DEVICE_CAPABILITIES));
+    Caps->Size = sizeof(DEVICE_CAPABILITIES);
+    Caps->Version = 1;
     Caps->DeviceD1 = TRUE;
     Caps->DeviceD2 = TRUE;
     Caps->Removable = TRUE;
-    Caps->SurpriseRemovalOK = FALSE;
-    Caps->UniqueID = FALSE;
     Caps->WakeFromD0 = TRUE;
     Caps->WakeFromD1 = TRUE;
     Caps->WakeFromD2 = TRUE;
