@@ -25,10 +25,11 @@ wine_session_start() {
     WINEDEBUG=-all timeout --kill-after=10 120 wineboot -i >/dev/null 2>&1 || return 1
     timeout 60 wineserver -w || return 1
     # A persistent server keeps the drivers loaded between our commands: without it the session,
-    # and every driver in it, ends with the last program. Its system processes (the Plug and
-    # Play manager and the drivers among them) write their trace to the file of the program that
+    # and every driver in it, ends 3 s after the last program. Five minutes bound what a run
+    # killed before its end leaves behind. The session's system processes (the Plug and Play
+    # manager and the drivers among them) write their trace to the file of the program that
     # started them.
-    wineserver -p || return 1
+    wineserver -p300 || return 1
     WINEDEBUG=$wine_trace_channels timeout --kill-after=10 60 wineboot >>"$WINE_TRACE" 2>&1
 }
 
