@@ -20,5 +20,6 @@ NTSTATUS GetPortStatus(PDEVICE_OBJECT Fdo, PULONG PortStatus);
 NTSTATUS ResetPort(PDEVICE_OBJECT Fdo);
 
 // Sends IRP_MN_QUERY_CAPABILITIES straight to the PDO (not to the top of its stack) and waits.
-// Capabilities is sent as the caller holds it and is filled by the bus driver.
+// Capabilities is sent as the caller holds it, with the header the platform asks of the sender
+// (Size, Version 1, Address and UINumber -1), and is filled by the bus driver.
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT Pdo, PDEVICE_CAPABILITIES Capabilities);

@@ -10,8 +10,16 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT Pdo, PDEVICE_CAPABILITIES Capabilities
     if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
 
-    // The IRP's status stays as allocated (STATUS_SUCCESS), and the record goes down as the
-    // caller holds it: in AddDevice the zero-filled record of the new extension.
+    // As the platform expects of whoever sends a Plug and Play IRP: the status says "not
+    // supported" until a driver handles it, and the record says what it is (a bus driver may
+    // refuse one that does not) with its address and UI number unknown. The rest of the record
+    // goes down as the caller holds it: in AddDevice the zero-filled record of the new extension.
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    Capabilities->Size = sizeof(DEVICE_CAPABILITIES);
+    Capabilities->Version = 1;
+    Capabilities->Address = static_cast<ULONG>(-1);
+    Capabilities->UINumber = static_cast<ULONG>(-1);
+
     const PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;

@@ -9,6 +9,7 @@
 #include "sim/memory/pool.h"
 #include "sim/memory/user_space.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim {
@@ -27,6 +28,7 @@ System::System()
     }
     io_ = std::make_unique<IoManager>();
     pnp_ = std::make_unique<PnpManager>();
+    power_ = std::make_unique<PowerManager>();
 }
 
 System::~System() {
@@ -41,6 +43,7 @@ System::~System() {
         }
         hook();
     }
+    power_.reset(); // its threads may still call into drivers
     pnp_.reset();
     io_.reset();
     gCurrent.store(nullptr);
@@ -59,6 +62,7 @@ void System::removeShutdownHook(std::uint64_t id) {
 }
 
 void System::checkLeaks() {
+    power_->waitIdle(); // deliveries still under way are not leaks
     io_->reportLeaks();
     mdls_->reportLeaks();
     pool_->reportLeaks();

@@ -20,6 +20,7 @@ class MdlTable;
 class IoManager;
 class Dispatcher;
 class PnpManager;
+class PowerManager;
 
 class System {
 public:
@@ -36,6 +37,7 @@ public:
     IoManager& io() { return *io_; }
     Dispatcher& dispatcher() { return *dispatcher_; }
     PnpManager& pnp() { return *pnp_; }
+    PowerManager& power() { return *power_; }
 
     // Pieces that run threads of their own (the USB host controller) and live outside the System
     // register a hook that stops them; ~System runs the hooks still registered, newest first,
@@ -55,6 +57,7 @@ private:
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<PowerManager> power_;
     std::mutex hooksMutex_; // guards hooks_
     std::vector<std::pair<std::uint64_t, std::function<void()>>> hooks_;
     std::uint64_t nextHook_ = 1;

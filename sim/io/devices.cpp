@@ -23,7 +23,10 @@ std::string narrow(PUNICODE_STRING name) {
 
 } // namespace
 
+// As the platform's handler, it lets the device's next power IRP go before failing this one.
 NTSTATUS NTAPI IoManager::defaultDispatch(PDEVICE_OBJECT, PIRP irp) {
+    if (irp->Tail.Overlay.CurrentStackLocation->MajorFunction == IRP_MJ_POWER)
+        PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

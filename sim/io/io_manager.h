@@ -49,6 +49,7 @@ struct IrpLocationRecord {
     PDEVICE_OBJECT device = nullptr; // the device it was sent to at this location
     UCHAR major = 0;                 // and what it carried there
     UCHAR minor = 0;
+    bool startedNextPower = false; // PoStartNextPowerIrp was called for the IRP at this location
 };
 
 struct IrpRecord {
@@ -65,6 +66,7 @@ struct IrpRecord {
     bool inRoutine = false;
     bool finished = false; // completed to the top and handed back to its owner
     bool freed = false;
+    bool sent = false;                        // sent to a driver at least once
     std::vector<std::byte> systemBuffer;      // buffered device control, owned by the I/O manager
     std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)
     std::vector<std::string> history;
@@ -112,6 +114,13 @@ public:
     std::string describeIrp(PIRP irp);
     KSPIN_LOCK* cancelSpinLock() { return &cancelLock_; }
     std::size_t liveIrpCount();
+    // Adds a line to the IRP's history, which every finding about it prints.
+    void note(PIRP irp, std::string what);
+    // PoStartNextPowerIrp for the IRP at its current location: records it there; false when it
+    // was recorded already.
+    bool markStartedNextPower(PIRP irp);
+    // Whether PoStartNextPowerIrp was called for the IRP at its current location.
+    bool startedNextPower(PIRP irp);
 
     // --- device objects ----------------------------------------------------------------------
     NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
@@ -138,7 +147,6 @@ public:
 
 private:
     IrpRecord* findRecord(PIRP irp); // mutex_ held
-    void note(PIRP irp, std::string what);
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held

@@ -1,8 +1,10 @@
 // Calling a driver with an IRP, and the checks on what its dispatch routine returns.
 #include <sstream>
+#include <utility>
 
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
+#include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim {
@@ -46,6 +48,9 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
             describeIrp(irp) + " has no stack location left for " + describeDevice(device), site);
         return STATUS_INVALID_PARAMETER;
     }
+    // PoCallDriver makes this check itself; a power IRP passed on without it is checked here.
+    if (!viaPoCallDriver && irp->CurrentLocation <= irp->StackCount)
+        current().power().checkStartedNext(irp, "passed on", site);
 
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
@@ -59,6 +64,16 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     {
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
+        // The platform has the sender of a Plug and Play IRP preset its status, so that a request
+        // no driver handles comes back as not supported.
+        if (!rec.sent && stack->MajorFunction == IRP_MJ_PNP &&
+            irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+            current().verifier().report(Rule::PnpIrpStatusNotPreset,
+                                        describeIrp(irp) + " sent with status " +
+                                            statusText(irp->IoStatus.Status) +
+                                            " (preset it to STATUS_NOT_SUPPORTED)",
+                                        site);
+        rec.sent = true;
         rec.locations.at(static_cast<std::size_t>(location)) =
             IrpLocationRecord{.dispatchCaller = site,
                               .device = device,
@@ -107,6 +122,22 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         }
     }
     return status;
+}
+
+bool IoManager::markStartedNextPower(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    IrpRecord* rec = findRecord(irp);
+    if (rec == nullptr || irp->CurrentLocation > irp->StackCount)
+        return false;
+    IrpLocationRecord& loc = rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation));
+    return !std::exchange(loc.startedNextPower, true);
+}
+
+bool IoManager::startedNextPower(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    IrpRecord* rec = findRecord(irp);
+    return rec != nullptr && irp->CurrentLocation <= irp->StackCount &&
+           rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).startedNextPower;
 }
 
 // Both the dispatch routine's return and the completion leaving its location have happened.

@@ -7,6 +7,7 @@
 
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
+#include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim {
@@ -35,6 +36,9 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
     }
     if (!checkLive(irp, "IofCompleteRequest", site))
         return;
+    // A driver that completes a power IRP lets the device's next one go first.
+    if (irp->CurrentLocation <= irp->StackCount)
+        current().power().checkStartedNext(irp, "completed", site);
     std::uint64_t pass = 0;
     {
         std::lock_guard lock(mutex_);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "sim/core/system.h"
 
@@ -15,6 +16,7 @@ constexpr UCHAR kEventObjectSize = sizeof(KEVENT) / sizeof(LONG);
 
 thread_local KIRQL tIrql = PASSIVE_LEVEL;
 thread_local std::vector<HeldSpinLock> tHeld;
+thread_local std::string tRunningFor;
 
 std::string describeEvent(PKEVENT event) {
     std::ostringstream out;
@@ -42,6 +44,15 @@ AtDispatchLevel::AtDispatchLevel() : previous_(tIrql) {
 }
 AtDispatchLevel::~AtDispatchLevel() {
     tIrql = previous_;
+}
+
+RunningFor::RunningFor(std::string what) : previous_(std::exchange(tRunningFor, std::move(what))) {}
+RunningFor::~RunningFor() {
+    tRunningFor = std::move(previous_);
+}
+
+std::string insideWhat() {
+    return tRunningFor.empty() ? std::string() : " inside " + tRunningFor;
 }
 
 void Dispatcher::initializeEvent(PKEVENT event, EVENT_TYPE type, bool signalled) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/host/host_platform.h"
@@ -55,5 +56,21 @@ public:
 private:
     KIRQL previous_;
 };
+
+// What the calling thread runs for the platform (a power-request completion routine, say), so
+// that a finding made meanwhile can name it. Scoped; an inner one hides an outer one.
+class RunningFor {
+public:
+    explicit RunningFor(std::string what);
+    ~RunningFor();
+    RunningFor(const RunningFor&) = delete;
+    RunningFor& operator=(const RunningFor&) = delete;
+
+private:
+    std::string previous_;
+};
+
+// " inside <what>" while a RunningFor lives on this thread; empty otherwise.
+std::string insideWhat();
 
 } // namespace sim

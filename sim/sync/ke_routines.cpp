@@ -58,7 +58,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
     if (currentIrql() >= DISPATCH_LEVEL) {
         current().verifier().report(Rule::WaitAtDispatchLevel,
                                     "KeWaitForSingleObject at IRQL " +
-                                        std::to_string(currentIrql()) +
+                                        std::to_string(currentIrql()) + insideWhat() +
                                         " (waits are allowed below DISPATCH_LEVEL only)",
                                     Caller);
     }

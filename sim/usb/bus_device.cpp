@@ -172,6 +172,15 @@ DEVICE_CAPABILITIES BusDevice::defaultCapabilities(ULONG portNumber) {
     return caps;
 }
 
+DEVICE_CAPABILITIES BusDevice::recordToQuery() {
+    DEVICE_CAPABILITIES record{};
+    record.Size = sizeof(DEVICE_CAPABILITIES);
+    record.Version = 1;
+    record.Address = static_cast<ULONG>(-1);
+    record.UINumber = static_cast<ULONG>(-1);
+    return record;
+}
+
 void BusDevice::setCapabilities(const DEVICE_CAPABILITIES& capabilities) {
     std::lock_guard lock(mutex_);
     capabilities_ = capabilities;
@@ -190,16 +199,6 @@ std::vector<UCHAR> BusDevice::pnpMinorsSeen() const {
 void BusDevice::notePnp(UCHAR minor) {
     std::lock_guard lock(mutex_);
     pnpSeen_.push_back(minor);
-}
-
-DEVICE_POWER_STATE BusDevice::devicePowerState() const {
-    std::lock_guard lock(mutex_);
-    return powerState_;
-}
-
-void BusDevice::noteDevicePower(DEVICE_POWER_STATE state) {
-    std::lock_guard lock(mutex_);
-    powerState_ = state;
 }
 
 // --- configuration ----------------------------------------------------------------------------

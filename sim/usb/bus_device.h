@@ -7,6 +7,7 @@
 //     device.setPortEnabled(false);              // the port model: enabled, connected, reset
 //     device.faults().add(UrbFault::on(URB_FUNCTION_RESET_PIPE).failWith(...));
 //     auto& loopback = device.modelAs<LoopbackDevice>();
+//     device.powerAnswers().add(PowerAnswer::setDevice(PowerDeviceD0).failWith(...));
 //
 // Pipe handles are valid only for the configuration that issued them: a later select (or an
 // unconfigure) makes every earlier handle stale.
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "sim/usb/device_model.h"
+#include "sim/usb/power_answers.h"
 #include "sim/usb/scripted_faults.h"
 
 namespace sim::usb {
@@ -87,9 +89,26 @@ public:
     void setCapabilities(const DEVICE_CAPABILITIES& capabilities);
     DEVICE_CAPABILITIES capabilities() const;
     static DEVICE_CAPABILITIES defaultCapabilities(ULONG portNumber);
+    // A record as the sender of IRP_MN_QUERY_CAPABILITIES must hand it down: zero but for Size,
+    // Version 1, and Address and UINumber -1. The PDO refuses a record without Size and Version.
+    static DEVICE_CAPABILITIES recordToQuery();
     std::vector<UCHAR> pnpMinorsSeen() const;
-    DEVICE_POWER_STATE devicePowerState() const;
     ScriptedFaults& faults() { return faults_; }
+
+    // --- power -----------------------------------------------------------------------------------
+    // The device's power state: D0 when plugged in (the hub enumerated it), then each device
+    // set-power the PDO completes with success; a start brings it to D0. In D1-D3 (suspended)
+    // every request that must reach the device fails as on a suspended port
+    // (STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEV_NOT_RESPONDING), and going there fails the
+    // transfers in flight so.
+    DEVICE_POWER_STATE devicePowerState() const;
+    bool suspended() const;
+    void setDevicePower(DEVICE_POWER_STATE state);
+    PowerAnswers& powerAnswers() { return powerAnswers_; }
+    // Completes the power IRPs held by a PowerReply::Held answer, in arrival order, on the calling
+    // thread at DISPATCH_LEVEL; returns how many.
+    std::size_t releasePower();
+    std::size_t heldPowerCount() const;
 
     // --- wait-wake -------------------------------------------------------------------------------
     // IRP_MN_WAIT_WAKE pends on the PDO (cancellable) until the device signals wake.
@@ -112,6 +131,7 @@ public:
     // --- DeviceHost ----------------------------------------------------------------------------
     void wake() override;
     std::size_t releaseHeld(std::optional<UCHAR> endpointAddress = std::nullopt) override;
+    bool remoteWakeup() override { return signalWake(STATUS_SUCCESS); }
 
     // --- for the bus driver's dispatch routines
     // ---------------------------------------------------
@@ -119,8 +139,10 @@ public:
     NTSTATUS holdWaitWake(PIRP irp);
     // Takes the pending wait-wake IRP if it is `irp` (any when null); null when none.
     PIRP takeWaitWake(PIRP irp);
+    // Answers IRP_MN_SET_POWER and IRP_MN_QUERY_POWER as powerAnswers() says; `pended`: the IRP
+    // is marked pending already (force pending). Returns what the dispatch routine returns.
+    NTSTATUS answerPower(PIRP irp, bool pended);
     void notePnp(UCHAR minor);
-    void noteDevicePower(DEVICE_POWER_STATE state);
     // Serialises calls into the model; recursive, so that a model may release held transfers
     // from inside one of its own calls.
     std::recursive_mutex& modelMutex() { return modelMutex_; }
@@ -131,12 +153,19 @@ public:
 private:
     void createPdo();
     void failInFlight(USBD_STATUS usbStatus, NTSTATUS irpStatus);
+    void finishPower(PIRP irp, NTSTATUS status);
+
+    struct HeldPower {
+        PIRP irp = nullptr;
+        NTSTATUS status = STATUS_SUCCESS;
+    };
 
     BusDriver& bus_;
     std::shared_ptr<DeviceModel> model_;
     const ULONG portNumber_;
     PDEVICE_OBJECT pdo_ = nullptr;
     ScriptedFaults faults_;
+    PowerAnswers powerAnswers_;
     std::recursive_mutex modelMutex_;
 
     mutable std::mutex mutex_; // guards everything below
@@ -149,6 +178,7 @@ private:
     std::vector<UCHAR> pnpSeen_;
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
     PIRP waitWake_ = nullptr;
+    std::vector<HeldPower> heldPower_;
     std::vector<std::unique_ptr<Configuration>> configurations_; // every one ever issued
     Configuration* current_ = nullptr;
 };

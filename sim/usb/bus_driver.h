@@ -5,11 +5,14 @@
 //     IOCTL_INTERNAL_USB_RESET_PORT;
 //   - URB functions SELECT_CONFIGURATION, GET_DESCRIPTOR_FROM_DEVICE, BULK_OR_INTERRUPT_TRANSFER,
 //     VENDOR_DEVICE, ABORT_PIPE, RESET_PIPE (others: USBD_STATUS_INVALID_URB_FUNCTION);
-//   - IRP_MJ_PNP: IRP_MN_QUERY_CAPABILITIES from the device's capabilities record; the state
-//     changes (start, stops, removals) succeed, except a start of a device that is gone
-//     (STATUS_NO_SUCH_DEVICE); removal and surprise removal fail a pending wait-wake with
+//   - IRP_MJ_PNP: IRP_MN_QUERY_CAPABILITIES from the device's capabilities record (a record the
+//     sender did not size, or of another version, is refused); the state changes (start, stops,
+//     removals) succeed, except a start of a device that is gone (STATUS_NO_SUCH_DEVICE); a start
+//     brings the device to D0; removal and surprise removal fail a pending wait-wake with
 //     STATUS_NO_SUCH_DEVICE; other minors complete with the status they bear;
-//   - IRP_MJ_POWER: PoStartNextPowerIrp, then success; other majors keep their status.
+//   - IRP_MJ_POWER: set-power and query-power as the device's PowerAnswers say (success at once
+//     by default), a device set-power moving the device's power state; wait-wake held until the
+//     device signals wake; other majors keep their status.
 // Each URB's Hdr.Status and its IRP's status are set independently.
 //
 // Usage (tests):

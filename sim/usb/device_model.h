@@ -68,6 +68,9 @@ public:
     // Lets transfers held on one endpoint (every endpoint when empty) go to the device; returns
     // how many were released.
     virtual std::size_t releaseHeld(std::optional<UCHAR> endpointAddress = std::nullopt) = 0;
+    // The device signals wake (USB remote wakeup): the wait-wake IRP its PDO holds completes with
+    // success. False when none is pending.
+    virtual bool remoteWakeup() = 0;
 };
 
 class DeviceModel {
@@ -86,10 +89,12 @@ public:
     virtual TransferResult transfer(UCHAR endpointAddress, std::span<std::uint8_t> data) = 0;
 
     // Notifications: SET_CONFIGURATION (0 = unconfigured), CLEAR_FEATURE(ENDPOINT_HALT) from a
-    // pipe reset, and a port reset.
+    // pipe reset, a port reset, and a change of power state.
     virtual void configurationChanged(UCHAR configurationValue) { (void)configurationValue; }
     virtual void endpointReset(UCHAR endpointAddress) { (void)endpointAddress; }
     virtual void portReset() {}
+    // The device power state the bus driver put the device in (D1-D3: suspended).
+    virtual void powerChanged(DEVICE_POWER_STATE state) { (void)state; }
 
     // Set by the bus while the model is plugged in; null otherwise.
     void attachHost(DeviceHost* host) { host_.store(host); }

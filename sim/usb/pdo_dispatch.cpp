@@ -65,15 +65,21 @@ NTSTATUS pnp(BusDevice& device, PIRP irp, bool pended) {
     device.bus().notifyRequest(device, irp);
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_CAPABILITIES: {
+        // The sender says which record it holds (Size, Version 1); a strict bus driver refuses a
+        // record it cannot vouch for rather than write past one.
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        if (caps == nullptr)
+        if (caps == nullptr || caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1)
             return finish(device, irp, STATUS_INVALID_PARAMETER, pended);
         *caps = device.capabilities();
         return finish(device, irp, STATUS_SUCCESS, pended);
     }
     case IRP_MN_START_DEVICE:
-        // A device that has left the bus cannot be started again; its PDO is on its way out.
-        return finish(device, irp, device.gone() ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS, pended);
+        // A device that has left the bus cannot be started again; its PDO is on its way out. A
+        // start powers the device (D0), whatever state its last driver left it in.
+        if (device.gone())
+            return finish(device, irp, STATUS_NO_SUCH_DEVICE, pended);
+        device.setDevicePower(PowerDeviceD0);
+        return finish(device, irp, STATUS_SUCCESS, pended);
     case IRP_MN_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
         // A removed PDO fails the wait-wake it holds: that wake can no longer come.
@@ -93,14 +99,10 @@ NTSTATUS pnp(BusDevice& device, PIRP irp, bool pended) {
 NTSTATUS power(BusDevice& device, PIRP irp, bool pended) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     device.bus().notifyRequest(device, irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+        return device.answerPower(irp, pended);
     PoStartNextPowerIrp(irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-        if (stack->Parameters.Power.Type == DevicePowerState)
-            device.noteDevicePower(stack->Parameters.Power.State.DeviceState);
-        return finish(device, irp, STATUS_SUCCESS, pended);
-    case IRP_MN_QUERY_POWER:
-        return finish(device, irp, STATUS_SUCCESS, pended);
     case IRP_MN_WAIT_WAKE: {
         const NTSTATUS status = device.holdWaitWake(irp);
         return pended ? STATUS_PENDING : status;

@@ -31,7 +31,8 @@ UrbResult selectConfiguration(BusDevice& device, URB& urb, const std::optional<U
 UrbResult abortPipe(BusDevice& device, URB& urb, const std::optional<UrbFault>& fault);
 UrbResult resetPipe(BusDevice& device, URB& urb, const std::optional<UrbFault>& fault);
 
-// The failure a request that must reach the device meets on a disconnected or disabled port.
+// The failure a request that must reach the device meets on a disconnected, disabled or
+// suspended port.
 std::optional<UrbResult> portFailure(const BusDevice& device);
 
 // [address, address + length) in host memory a request may use, or the USB status refusing it:

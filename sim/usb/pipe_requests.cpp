@@ -19,6 +19,8 @@ std::optional<UrbResult> portFailure(const BusDevice& device) {
         return UrbResult::usb(USBD_STATUS_DEVICE_GONE);
     if (!device.portEnabled())
         return UrbResult::usb(USBD_STATUS_DEV_NOT_RESPONDING);
+    if (device.suspended())
+        return UrbResult{kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING};
     return std::nullopt;
 }
 

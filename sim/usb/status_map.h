@@ -7,6 +7,8 @@
 namespace sim::usb {
 
 constexpr USBD_STATUS kUsbdInsufficientResources = static_cast<USBD_STATUS>(0xC0001000L);
+// What a request to a suspended device (D1-D3) ends with.
+constexpr NTSTATUS kStatusDevicePoweredOff = static_cast<NTSTATUS>(0x8000000FL);
 
 constexpr NTSTATUS ntStatusFor(USBD_STATUS usb) {
     switch (usb) {

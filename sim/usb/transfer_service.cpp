@@ -53,6 +53,8 @@ Outcome offerToDevice(Transfer& transfer) {
     if (!device.portEnabled())
         return Outcome::failed(ntStatusFor(USBD_STATUS_DEV_NOT_RESPONDING),
                                USBD_STATUS_DEV_NOT_RESPONDING);
+    if (device.suspended())
+        return Outcome::failed(kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING);
     if (fault && fault->action == FaultAction::Fail)
         return Outcome::failed(fault->irpStatus, fault->usbStatus);
     if (device.pipeHalted(transfer.pipe))

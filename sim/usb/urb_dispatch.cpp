@@ -133,6 +133,12 @@ NTSTATUS submitTransfer(BusDevice& device, PIRP irp, PURB urb, std::optional<Urb
         device.completeUrb(irp, urb, status, *refusal);
         return pended ? STATUS_PENDING : status;
     }
+    // A suspended port takes nothing, whatever the completion mode.
+    if (device.suspended()) {
+        setTransferLength(*transfer, 0);
+        device.completeUrb(irp, urb, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING);
+        return pended ? STATUS_PENDING : kStatusDevicePoweredOff;
+    }
     return device.controller().submit(transfer);
 }
 

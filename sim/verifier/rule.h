@@ -25,6 +25,7 @@ enum class Rule {
     NoMoreStackLocations,
     PnpIrpCompletedNotForwarded,
     PnpIrpFailedWhenMustSucceed,
+    PnpIrpStatusNotPreset, // a Plug and Play IRP first sent with a status other than NOT_SUPPORTED
     // Power
     PowerIrpWithoutStartNext,
     PowerIrpSentWithCallDriver,

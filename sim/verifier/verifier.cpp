@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace sim {
@@ -42,6 +43,8 @@ std::string_view ruleName(Rule rule) {
         return "pnp-irp-completed-not-forwarded";
     case Rule::PnpIrpFailedWhenMustSucceed:
         return "pnp-irp-failed-when-must-succeed";
+    case Rule::PnpIrpStatusNotPreset:
+        return "pnp-irp-status-not-preset";
     case Rule::PowerIrpWithoutStartNext:
         return "power-irp-without-start-next";
     case Rule::PowerIrpSentWithCallDriver:
@@ -98,17 +101,23 @@ std::string_view ruleName(Rule rule) {
 
 std::string describe(const SimCallSite& site) {
     const char* file = site.file != nullptr ? site.file : "?";
-    // Paths are printed from the repository's top folder down.
-    // The earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
-    const char* earliest = nullptr;
-    for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
-                            "/tools/", "/platform/"}) {
-        const char* hit = std::strstr(file, top);
-        if (hit != nullptr && (earliest == nullptr || hit < earliest))
-            earliest = hit;
+    // Paths are printed from the repository's top folder down. A checkout's own folder may bear
+    // the name of a top folder (a worktree called power/), so the known source folder goes first;
+    // otherwise the earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.
+    constexpr std::string_view kSourceDir = WDMUSB_SOURCE_DIR;
+    if (!kSourceDir.empty() && std::string_view(file).starts_with(kSourceDir)) {
+        file += kSourceDir.size();
+    } else {
+        const char* earliest = nullptr;
+        for (const char* top : {"/driver/", "/usb/", "/pnp/", "/power/", "/io/", "/sim/", "/tests/",
+                                "/tools/", "/platform/"}) {
+            const char* hit = std::strstr(file, top);
+            if (hit != nullptr && (earliest == nullptr || hit < earliest))
+                earliest = hit;
+        }
+        if (earliest != nullptr)
+            file = earliest + 1;
     }
-    if (earliest != nullptr)
-        file = earliest + 1;
     return std::string(file) + ":" + std::to_string(site.line) + " (" +
            (site.function != nullptr ? site.function : "?") + ")";
 }

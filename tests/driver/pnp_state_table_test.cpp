@@ -233,7 +233,7 @@ TEST_F(PnpStateTableTest, EveryMinorCodeInEveryStateItCanArriveIn) {
         const PDEVICE_OBJECT fdo = fdoOf(node);
         ASSERT_NE(fdo, nullptr);
         arrivals_.clear();
-        capabilities_ = {};
+        capabilities_ = sim::usb::BusDevice::recordToQuery();
 
         EXPECT_EQ(deliver(node, row.minor), row.status);
         EXPECT_EQ(arrivals_.reached(row.minor), row.reached);

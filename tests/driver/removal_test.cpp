@@ -247,7 +247,7 @@ TEST_F(RemovalTest, QueryCapabilitiesPassesUpSurpriseRemovalOk) {
         node.busDevice->setCapabilities(reported);
         bus_.controller().setForcePending(pended);
 
-        DEVICE_CAPABILITIES record{};
+        DEVICE_CAPABILITIES record = sim::usb::BusDevice::recordToQuery();
         const NTSTATUS status =
             system_.pnp().send(node.pdo, IRP_MN_QUERY_CAPABILITIES, [&](IO_STACK_LOCATION& s) {
                 s.Parameters.DeviceCapabilities.Capabilities = &record;

@@ -181,6 +181,13 @@ TEST_F(VerifierRulesTest, PowerIrpSentWithIofCallDriverIsReported) {
     expectFinding(Rule::PowerIrpSentWithCallDriver, "PoCallDriver");
 }
 
+TEST_F(VerifierRulesTest, APnpIrpSentWithoutItsPresetStatusIsReported) {
+    PDEVICE_OBJECT device = driver_.createDevice(recordAndComplete(seen_, STATUS_SUCCESS, true));
+    sendAndFree(device, IRP_MJ_PNP); // a driver's IRP starts with STATUS_SUCCESS
+    expectFinding(Rule::PnpIrpStatusNotPreset, "STATUS_NOT_SUPPORTED");
+    sendAndWait(device, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES); // preset: no finding
+}
+
 TEST_F(VerifierRulesTest, RequestToADeletedDeviceIsReported) {
     PDEVICE_OBJECT device = driver_.createDevice(recordAndComplete(seen_, STATUS_SUCCESS));
     IoDeleteDevice(device);

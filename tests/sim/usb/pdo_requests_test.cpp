@@ -86,13 +86,25 @@ TEST_F(PdoRequestsTest, CapabilityQueryCopiesTheRecordTheTestChose) {
     chosen.SurpriseRemovalOK = 1;
     device_.setCapabilities(chosen);
 
-    DEVICE_CAPABILITIES asked{}; // as a driver sends it: zero-filled
-    const IO_STATUS_BLOCK r = sendAndWait(
-        device_.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&](PIRP, PIO_STACK_LOCATION s) {
-            s->Parameters.DeviceCapabilities.Capabilities = &asked;
-        });
-    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    const auto query = [&](DEVICE_CAPABILITIES& asked) {
+        return sendAndWait(device_.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                           [&](PIRP, PIO_STACK_LOCATION s) {
+                               s->Parameters.DeviceCapabilities.Capabilities = &asked;
+                           })
+            .Status;
+    };
+    DEVICE_CAPABILITIES asked = sim::usb::BusDevice::recordToQuery();
+    EXPECT_EQ(query(asked), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(&asked, &chosen, sizeof chosen), 0);
+
+    // A record that does not say what it is (size 0, or another version) is refused untouched.
+    for (const auto& [size, version] : {std::pair<USHORT, USHORT>{0, 1}, {sizeof chosen, 0}}) {
+        DEVICE_CAPABILITIES unsaid{};
+        unsaid.Size = size;
+        unsaid.Version = version;
+        EXPECT_EQ(query(unsaid), STATUS_INVALID_PARAMETER) << size << " " << version;
+        EXPECT_EQ(unsaid.DeviceWake, PowerDeviceUnspecified);
+    }
 }
 
 TEST_F(PdoRequestsTest, StateChangesSucceedAndOtherMinorsKeepTheirStatus) {
