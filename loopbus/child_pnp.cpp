@@ -51,11 +51,11 @@ NTSTATUS QueryId(PIRP Irp, BUS_QUERY_ID_TYPE Type) {
     }
 }
 
-// A removable device on port 1 that suspends (D2) while the system sleeps and may wake it. The
-// record is filled whole, its size and version included, whatever the caller left in them (a
-// function driver may send it zero-filled), as the simulator's bus does.
+// A removable device on port 1 that suspends (D2) while the system sleeps and may wake it. As the
+// simulator's bus does, a record whose sender does not say it holds a whole one of this version
+// (Size, Version 1) is refused rather than written past.
 NTSTATUS QueryCapabilities(PIRP Irp, PDEVICE_CAPABILITIES Caps) {
-    if (Caps == nullptr)
+    if (Caps == nullptr || Caps->Size < sizeof(DEVICE_CAPABILITIES) || Caps->Version != 1)
         return CompleteIrp(Irp, STATUS_INVALID_PARAMETER);
     RtlZeroMemory(Caps, sizeof(DEVICE_CAPABILITIES));
     Caps->Size = sizeof(DEVICE_CAPABILITIES);
