@@ -50,6 +50,7 @@ struct IrpLocationRecord {
     UCHAR major = 0;                 // and what it carried there
     UCHAR minor = 0;
     bool startedNextPower = false; // PoStartNextPowerIrp was called for the IRP at this location
+    bool handedOn = false; // passed on with PoCallDriver, held by the power manager meanwhile
 };
 
 struct IrpRecord {
@@ -121,6 +122,9 @@ public:
     bool markStartedNextPower(PIRP irp);
     // Whether PoStartNextPowerIrp was called for the IRP at its current location.
     bool startedNextPower(PIRP irp);
+    // The driver at the IRP's current location has passed it on; the power manager delivers it
+    // later.
+    void noteHandedOn(PIRP irp);
 
     // --- device objects ----------------------------------------------------------------------
     NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,

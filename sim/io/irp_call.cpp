@@ -140,6 +140,12 @@ bool IoManager::startedNextPower(PIRP irp) {
            rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).startedNextPower;
 }
 
+void IoManager::noteHandedOn(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    if (IrpRecord* rec = findRecord(irp); rec != nullptr && irp->CurrentLocation <= irp->StackCount)
+        rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).handedOn = true;
+}
+
 // Both the dispatch routine's return and the completion leaving its location have happened.
 void IoManager::checkDispatchReturn(PIRP irp, IrpRecord& record, int location) {
     IrpLocationRecord& loc = record.locations.at(static_cast<std::size_t>(location));

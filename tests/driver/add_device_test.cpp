@@ -107,6 +107,32 @@ TEST_F(AddDeviceTest, WithoutAnAnswerToTheCapabilityQueryTheDeviceStaysPoweredWh
     EXPECT_TRUE(node.busDevice->pnpMinorsSeen().empty());
 }
 
+// The query goes down as the platform expects a sender to build it: status "not supported" until a
+// driver answers, and a record that says what it is, address and UI number unknown.
+TEST_F(AddDeviceTest, TheCapabilityQueryIsBuiltAsThePlatformExpects) {
+    struct Arrival : sim::usb::BusObserver {
+        void onSubmit(sim::usb::BusDevice&, const URB&, PIRP) override {}
+        void onComplete(sim::usb::BusDevice&, const URB&, PIRP, NTSTATUS) override {}
+        void onRequest(sim::usb::BusDevice&, PIRP irp) override {
+            const IO_STACK_LOCATION& s = *IoGetCurrentIrpStackLocation(irp);
+            if (s.MajorFunction == IRP_MJ_PNP && s.MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+                status = irp->IoStatus.Status;
+                record = *s.Parameters.DeviceCapabilities.Capabilities;
+            }
+        }
+        NTSTATUS status = STATUS_SUCCESS;
+        DEVICE_CAPABILITIES record{};
+    } arrival;
+    bus_.addObserver(&arrival);
+    sim::DeviceNode& node = plug();
+    bus_.removeObserver(&arrival);
+    ASSERT_EQ(node.addStatus, STATUS_SUCCESS);
+    EXPECT_EQ(arrival.status, STATUS_NOT_SUPPORTED);
+    const DEVICE_CAPABILITIES expected = sim::usb::BusDevice::recordToQuery();
+    EXPECT_EQ(std::memcmp(&arrival.record, &expected, sizeof expected), 0);
+    EXPECT_EQ(extOf(node)->IdleDevicePowerState, PowerDeviceD2) << "the strict bus answered";
+}
+
 TEST_F(AddDeviceTest, AFailedRegistrationLeavesNoFdo) {
     system_.faults().failNthOfKind(sim::AllocKind::InterfaceRegistration, 1);
     sim::DeviceNode& node = plug();

@@ -79,8 +79,8 @@ TEST_F(RemovalTest, RemovalWithAReadInFlightWaitsForItsChunksThroughTheCount) {
     ASSERT_TRUE(read.done());
     EXPECT_EQ(read.result().Status, STATUS_SUCCESS);
     EXPECT_EQ(read.result().Information, ChunkedTransfer::kChunkBytes);
+    read.waitChunksFinished(); // the last one notes what its release left after RemoveEvent is set
     EXPECT_EQ(read.lastRelease(), 0) << "the last chunk, not the removal, set RemoveEvent";
-    read.waitChunksFinished();
     EXPECT_EQ(fdoOf(node), nullptr);
     EXPECT_EQ(driverBlocks(), 0u);
     EXPECT_FALSE(interfaceEnabled());
