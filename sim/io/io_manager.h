@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/host/host_platform.h"
+#include "sim/io/irp_observer.h"
 
 namespace sim {
 
@@ -147,12 +148,19 @@ public:
     // Reports driver IRPs still allocated; used by System::checkLeaks.
     void reportLeaks();
 
+    // --- observation ---------------------------------------------------------------------------
+    // One observer (a trace) sees every IRP event; null detaches it.
+    void setObserver(IrpObserver* observer) { observer_.store(observer); }
+    // The I/O manager's number of an IRP ("IRP #12"), live or quarantined; 0 when unknown.
+    std::uint64_t irpId(PIRP irp);
+
     // The handler of every major function a driver leaves empty.
     static NTSTATUS NTAPI defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 private:
     IrpRecord* findRecord(PIRP irp);                              // mutex_ held
     void notePassedOn(IrpRecord& record, PIRP irp, int location); // mutex_ held
+    void notify(const IrpEvent& event) const;
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
@@ -172,6 +180,7 @@ private:
     std::deque<std::pair<PIRP, std::unique_ptr<IrpRecord>>> freedIrps_; // quarantine
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_;
     KSPIN_LOCK cancelLock_ = 0;
+    std::atomic<IrpObserver*> observer_{nullptr};
 };
 
 } // namespace sim

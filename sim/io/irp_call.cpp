@@ -65,9 +65,18 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         current().verifier().report(Rule::PowerIrpSentWithCallDriver,
                                     describeIrp(irp) + " is a power IRP: send it with PoCallDriver",
                                     site);
+    IrpEvent sent{.kind = IrpEvent::Kind::Sent,
+                  .irp = irp,
+                  .device = device,
+                  .location = location,
+                  .stackCount = irp->StackCount,
+                  .major = stack->MajorFunction,
+                  .minor = stack->MinorFunction,
+                  .site = site};
     {
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
+        sent.id = rec.id;
         // The platform has the sender of a Plug and Play IRP preset its status, so that a request
         // no driver handles comes back as not supported.
         if (!rec.sent && stack->MajorFunction == IRP_MJ_PNP &&
@@ -91,11 +100,16 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
             rec.history.erase(rec.history.begin());
         rec.history.push_back(what.str());
     }
+    notify(sent);
 
     const KIRQL irqlBefore = currentIrql();
     const std::size_t locksBefore = heldSpinLocks().size();
     const PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
     const NTSTATUS status = dispatch(device, irp);
+    IrpEvent returned = sent;
+    returned.kind = IrpEvent::Kind::DispatchReturned;
+    returned.status = status;
+    notify(returned);
 
     if (currentIrql() != irqlBefore)
         current().verifier().report(Rule::DispatchChangedIrql,
