@@ -76,6 +76,27 @@ add_custom_command(OUTPUT ${WDMUSB_USBD_IMPORTS}
   COMMENT "Making the USBD.SYS import library")
 add_custom_target(wdmusb_usbd_imports DEPENDS ${WDMUSB_USBD_IMPORTS})
 
+# --- The images' time stamp ------------------------------------------------------------------------
+# The PE header's TimeDateStamp is how a crash dump is matched with the image and its symbols. It is
+# the time of the commit built (SOURCE_DATE_EPOCH when set), so that the same commit always gives
+# the same image. A new commit re-runs the configuration through git's log of HEAD.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(WDMUSB_IMAGE_TIMESTAMP $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE WDMUSB_IMAGE_TIMESTAMP OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} rev-parse --path-format=absolute
+                          --git-path logs/HEAD
+    OUTPUT_VARIABLE WDMUSB_GIT_HEAD_LOG OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(WDMUSB_GIT_HEAD_LOG AND EXISTS ${WDMUSB_GIT_HEAD_LOG})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${WDMUSB_GIT_HEAD_LOG})
+  endif()
+endif()
+if(NOT WDMUSB_IMAGE_TIMESTAMP MATCHES "^[1-9][0-9]*$")
+  message(FATAL_ERROR "No time for the images' TimeDateStamp: build from a git checkout or set "
+                      "SOURCE_DATE_EPOCH")
+endif()
+
 # --- Images --------------------------------------------------------------------------------------
 # A native image entered at DriverEntry, with relocations (the loader places drivers anywhere),
 # no C runtime and no import that resolves through a runtime pseudo-relocation. ld writes the PE
@@ -98,8 +119,11 @@ function(wdmusb_kernel_image target)
     LINKER:--wdmdriver
     LINKER:--disable-auto-import,--disable-runtime-pseudo-reloc,--disable-stdcall-fixup
     LINKER:--gc-sections
-    LINKER:--no-insert-timestamp
+    LINKER:--insert-timestamp
     LINKER:-Map,$<TARGET_FILE_DIR:${target}>/${target}.map)
+  # ld takes the stamp from SOURCE_DATE_EPOCH (and writes the checksum over it).
+  set_target_properties(${target} PROPERTIES RULE_LAUNCH_LINK
+    "${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WDMUSB_IMAGE_TIMESTAMP}")
   target_link_libraries(${target} PRIVATE wdmusb_kernel_platform ${WDMUSB_USBD_IMPORTS} ntoskrnl hal)
   add_dependencies(${target} wdmusb_usbd_imports)
 endfunction()
@@ -129,6 +153,8 @@ add_test(NAME kernel.image
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-image.sh
           $<TARGET_FILE:wdmusb> ${WDMUSB_ALLOWED_IMPORTS} ${WDMUSB_OBJDUMP}
           ${CMAKE_CURRENT_BINARY_DIR}/wdmusb.map)
+set_tests_properties(kernel.image PROPERTIES
+  ENVIRONMENT WDMUSB_IMAGE_TIMESTAMP=${WDMUSB_IMAGE_TIMESTAMP})
 add_test(NAME kernel.link_probe
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-image.sh
           $<TARGET_FILE:wdmusb_link_probe> ${WDMUSB_ALLOWED_IMPORTS} ${WDMUSB_OBJDUMP}
@@ -148,3 +174,8 @@ add_test(NAME kernel.checkers
   COMMAND ${WDMUSB_BASH} ${CMAKE_SOURCE_DIR}/tests/kernel/check-checkers.sh
           ${CMAKE_SOURCE_DIR}/tests/kernel $<TARGET_FILE:wdmusb> ${WDMUSB_INF}
           ${WDMUSB_OBJDUMP} ${CMAKE_CURRENT_BINARY_DIR}/wdmusb.map)
+
+# --- Under Wine --------------------------------------------------------------------------------
+include(cmake/loopbus.cmake)
+include(cmake/wine-programs.cmake)
+include(cmake/wine-tests.cmake)

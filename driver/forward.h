@@ -15,6 +15,11 @@ NTSTATUS PassDownSkipped(PDEVICE_OBJECT Fdo, PIRP Irp);
 // and the caller must complete it.
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT Fdo, PIRP Irp);
 
+// The same two for a power IRP: after the copy, PoStartNextPowerIrp lets the device's next power
+// IRP come, and PoCallDriver passes this one on.
+NTSTATUS PassPowerIrpDown(PDEVICE_OBJECT Fdo, PIRP Irp);
+NTSTATUS ForwardPowerIrpAndWait(PDEVICE_OBJECT Fdo, PIRP Irp);
+
 // Completion routine for a forwarded IRP that its sender waits for: Context is a KEVENT, which it
 // sets; it returns STATUS_MORE_PROCESSING_REQUIRED so the IRP comes back to the sender.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

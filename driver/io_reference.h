@@ -32,6 +32,10 @@ public:
         }
     }
 
+    // The reference now belongs to a completion routine that gives it back: call this before the
+    // request goes where that routine may run.
+    void HandOff() { Fdo_ = nullptr; }
+
 private:
     PDEVICE_OBJECT Fdo_;
 };

@@ -11,3 +11,9 @@ template <typename T> inline T ReadShared(const T& Field) {
 template <typename T, typename U> inline void WriteShared(T& Field, U Value) {
     __atomic_store_n(&Field, static_cast<T>(Value), __ATOMIC_RELEASE);
 }
+
+// Stores Value and returns what the field held, in one atomic step (a test-and-set of a flag, or
+// the taking of a published pointer).
+template <typename T, typename U> inline T ExchangeShared(T& Field, U Value) {
+    return __atomic_exchange_n(&Field, static_cast<T>(Value), __ATOMIC_ACQ_REL);
+}

@@ -199,14 +199,17 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
 }
 
 // An IRP sent to the device and not yet completed past its stack location is a reference the
-// driver still holds: its completion would run into the deleted device. The removal IRP itself
-// is exempt; a driver deletes its device while handling it.
+// driver still holds while the IRP is at that location, or while a completion routine the driver
+// set for it is still to run: its completion would run into the deleted device. An IRP the
+// driver passed on without a completion routine no longer involves it, as on the platform (the
+// outstanding-request reference of such an IRP may be given back once it is passed on). The
+// removal IRP itself is exempt; a driver deletes its device while handling it.
 void IoManager::checkNoIrpInDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
     for (auto& [irp, rec] : irps_) {
         if (rec->freed || rec->finished)
             continue;
         for (const IrpLocationRecord& loc : rec->locations) {
-            if (loc.device != device || loc.passed)
+            if (loc.device != device || loc.passed || (loc.passedOn && !loc.routineBelow))
                 continue;
             if (loc.major == IRP_MJ_PNP && loc.minor == IRP_MN_REMOVE_DEVICE)
                 continue;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/host/host_platform.h"
+#include "sim/io/irp_observer.h"
 
 namespace sim {
 
@@ -50,6 +51,8 @@ struct IrpLocationRecord {
     UCHAR major = 0;                 // and what it carried there
     UCHAR minor = 0;
     bool startedNextPower = false; // PoStartNextPowerIrp was called for the IRP at this location
+    bool passedOn = false;     // the driver here passed the IRP on (or PoCallDriver took it) ...
+    bool routineBelow = false; // ... with a completion routine of its own set for it
 };
 
 struct IrpRecord {
@@ -125,6 +128,9 @@ public:
     bool markStartedNextPower(PIRP irp);
     // Whether PoStartNextPowerIrp was called for the IRP at its current location.
     bool startedNextPower(PIRP irp);
+    // The driver at the IRP's current location has passed it on with PoCallDriver; the power
+    // manager delivers it later. Called on the passing driver's thread.
+    void noteHandedOn(PIRP irp);
 
     // --- device objects ----------------------------------------------------------------------
     NTSTATUS createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
@@ -149,11 +155,19 @@ public:
     // Reports driver IRPs still allocated; used by System::checkLeaks.
     void reportLeaks();
 
+    // --- observation ---------------------------------------------------------------------------
+    // One observer (a trace) sees every IRP event; null detaches it.
+    void setObserver(IrpObserver* observer) { observer_.store(observer); }
+    // The I/O manager's number of an IRP ("IRP #12"), live or quarantined; 0 when unknown.
+    std::uint64_t irpId(PIRP irp);
+
     // The handler of every major function a driver leaves empty.
     static NTSTATUS NTAPI defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 private:
-    IrpRecord* findRecord(PIRP irp); // mutex_ held
+    IrpRecord* findRecord(PIRP irp);                              // mutex_ held
+    void notePassedOn(IrpRecord& record, PIRP irp, int location); // mutex_ held
+    void notify(const IrpEvent& event) const;
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
@@ -173,6 +187,7 @@ private:
     std::deque<std::pair<PIRP, std::unique_ptr<IrpRecord>>> freedIrps_; // quarantine
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_;
     KSPIN_LOCK cancelLock_ = 0;
+    std::atomic<IrpObserver*> observer_{nullptr};
 };
 
 } // namespace sim

@@ -65,6 +65,10 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     if (!viaPoCallDriver && irp->CurrentLocation <= irp->StackCount)
         current().power().checkStartedNext(irp, "passed on", site);
 
+    {
+        std::lock_guard lock(mutex_);
+        notePassedOn(*irps_.at(irp), irp, irp->CurrentLocation);
+    }
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     const int location = irp->CurrentLocation;
@@ -74,9 +78,18 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
         current().verifier().report(Rule::PowerIrpSentWithCallDriver,
                                     describeIrp(irp) + " is a power IRP: send it with PoCallDriver",
                                     site);
+    IrpEvent sent{.kind = IrpEvent::Kind::Sent,
+                  .irp = irp,
+                  .device = device,
+                  .location = location,
+                  .stackCount = irp->StackCount,
+                  .major = stack->MajorFunction,
+                  .minor = stack->MinorFunction,
+                  .site = site};
     {
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
+        sent.id = rec.id;
         // The platform has the sender of a Plug and Play IRP preset its status, so that a request
         // no driver handles comes back as not supported.
         if (!rec.sent && stack->MajorFunction == IRP_MJ_PNP &&
@@ -100,11 +113,16 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
             rec.history.erase(rec.history.begin());
         rec.history.push_back(what.str());
     }
+    notify(sent);
 
     const KIRQL irqlBefore = currentIrql();
     const std::size_t locksBefore = heldSpinLocks().size();
     const PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
     const NTSTATUS status = dispatch(device, irp);
+    IrpEvent returned = sent;
+    returned.kind = IrpEvent::Kind::DispatchReturned;
+    returned.status = status;
+    notify(returned);
 
     if (currentIrql() != irqlBefore)
         current().verifier().report(Rule::DispatchChangedIrql,
@@ -151,6 +169,21 @@ bool IoManager::startedNextPower(PIRP irp) {
     IrpRecord* rec = findRecord(irp);
     return rec != nullptr && irp->CurrentLocation <= irp->StackCount &&
            rec->locations.at(static_cast<std::size_t>(irp->CurrentLocation)).startedNextPower;
+}
+
+// The passing driver's location: it is done with the IRP unless it set a completion routine.
+void IoManager::notePassedOn(IrpRecord& record, PIRP irp, int location) {
+    if (location > irp->StackCount)
+        return;
+    IrpLocationRecord& loc = record.locations.at(static_cast<std::size_t>(location));
+    loc.passedOn = true;
+    loc.routineBelow = (irp->Tail.Overlay.CurrentStackLocation - 1)->CompletionRoutine != nullptr;
+}
+
+void IoManager::noteHandedOn(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    if (IrpRecord* rec = findRecord(irp))
+        notePassedOn(*rec, irp, irp->CurrentLocation);
 }
 
 // Both the dispatch routine's return and the completion leaving its location have happened.

@@ -40,6 +40,13 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
     if (irp->CurrentLocation <= irp->StackCount)
         current().power().checkStartedNext(irp, "completed", site);
     std::uint64_t pass = 0;
+    IrpEvent completed{.kind = IrpEvent::Kind::Completed,
+                       .irp = irp,
+                       .location = irp->CurrentLocation,
+                       .stackCount = irp->StackCount,
+                       .status = irp->IoStatus.Status,
+                       .information = irp->IoStatus.Information,
+                       .site = site};
     {
         std::lock_guard lock(mutex_);
         IrpRecord& rec = *irps_.at(irp);
@@ -59,6 +66,9 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
         rec.completing = true;
         rec.inRoutine = false;
         pass = ++rec.pass;
+        completed.id = rec.id;
+        if (irp->CurrentLocation <= irp->StackCount)
+            completed.device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         std::ostringstream what;
         what << "completed with 0x" << std::hex << static_cast<ULONG>(irp->IoStatus.Status)
              << " at " << describe(site);
@@ -66,6 +76,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
             rec.history.erase(rec.history.begin());
         rec.history.push_back(what.str());
     }
+    notify(completed);
     if (irp->IoStatus.Status == STATUS_PENDING)
         current().verifier().report(Rule::IrpCompletedWithPending,
                                     describeIrp(irp) + " completed with STATUS_PENDING", site);
@@ -117,7 +128,18 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
         PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                     ? nullptr
                                     : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+        const int routineLocation = irp->CurrentLocation;
         const NTSTATUS result = routine(device, irp, context);
+        // The IRP may be freed or completed anew by now: the event carries only what was known.
+        notify({.kind = IrpEvent::Kind::CompletionRoutine,
+                .irp = irp,
+                .id = completed.id,
+                .device = device,
+                .location = routineLocation,
+                .stackCount = completed.stackCount,
+                .status = result,
+                .routine = routine,
+                .site = site});
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             // The IRP is its owner's again, and may be freed or completed anew by now.
             std::lock_guard lock(mutex_);
@@ -149,6 +171,12 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
 void IoManager::finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site) {
     record.completing = false;
     record.finished = true;
+    notify({.kind = IrpEvent::Kind::Finished,
+            .irp = irp,
+            .id = record.id,
+            .status = irp->IoStatus.Status,
+            .information = irp->IoStatus.Information,
+            .site = site});
     if (record.origin == IrpOrigin::Driver) {
         current().verifier().report(Rule::DriverIrpCompletedToTop,
                                     describeIrp(irp) +
@@ -176,6 +204,7 @@ BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
     if (!checkLive(irp, "IoCancelIrp", site))
         return FALSE;
     note(irp, "cancelled at " + describe(site));
+    notify({.kind = IrpEvent::Kind::Cancelled, .irp = irp, .id = irpId(irp), .site = site});
     const KIRQL irql = KfAcquireSpinLock(&cancelLock_, site);
     std::atomic_ref<BOOLEAN>(irp->Cancel).store(TRUE);
     const PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);

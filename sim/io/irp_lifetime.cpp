@@ -96,11 +96,30 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpOrigin origin, const SimCallSite
     irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
     irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
 
-    std::lock_guard lock(mutex_);
-    record->id = nextIrpId_++;
-    record->history.push_back(std::string("allocated at ") + describe(site));
-    irps_.emplace(irp, std::move(record));
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(mutex_);
+        id = record->id = nextIrpId_++;
+        record->history.push_back(std::string("allocated at ") + describe(site));
+        irps_.emplace(irp, std::move(record));
+    }
+    notify({.kind = IrpEvent::Kind::Allocated,
+            .irp = irp,
+            .id = id,
+            .stackCount = locations,
+            .site = site});
     return irp;
+}
+
+void IoManager::notify(const IrpEvent& event) const {
+    if (IrpObserver* observer = observer_.load())
+        observer->onIrpEvent(event);
+}
+
+std::uint64_t IoManager::irpId(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    const IrpRecord* record = findRecord(irp);
+    return record != nullptr ? record->id : 0;
 }
 
 bool IoManager::checkLive(PIRP irp, const char* operation, const SimCallSite& site) {
@@ -144,6 +163,7 @@ void IoManager::freeIrp(PIRP irp, const SimCallSite& site) {
     // Freeing from inside its own completion routine is how a driver reclaims its IRP: the pass
     // that called the routine does not touch the IRP once the routine has returned.
     record.history.push_back("freed at " + describe(site));
+    notify({.kind = IrpEvent::Kind::Freed, .irp = irp, .id = record.id, .site = site});
     releaseIrp(irp, record);
 }
 

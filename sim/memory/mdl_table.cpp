@@ -257,6 +257,22 @@ PVOID MdlTable::systemAddress(PMDL mdl, const SimCallSite& site) {
     return address;
 }
 
+const std::byte* MdlTable::peek(const MDL* mdl) const {
+    std::lock_guard lock(mutex_);
+    const Record* record = live(mdl);
+    if (record == nullptr)
+        return nullptr;
+    if (record->nonpaged)
+        return reinterpret_cast<const std::byte*>(firstByte(*mdl));
+    if (record->source != nullptr) {
+        const Record* source = live(record->source);
+        if (source == nullptr || !source->locked || !source->view)
+            return nullptr;
+        return source->view->host + (firstByte(*mdl) - firstByte(*record->source));
+    }
+    return record->locked && record->view ? record->view->host : nullptr;
+}
+
 // A partial MDL maps the matching part of its source's locked pages, which must still be locked.
 PVOID MdlTable::mapPartial(Record& record, Reports& reports) {
     const Record* source = live(record.source);

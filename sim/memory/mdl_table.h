@@ -51,6 +51,10 @@ public:
     // failure) when the MDL is not addressable.
     PVOID systemAddress(PMDL mdl, const SimCallSite& site);
 
+    // For observers (a capture): the host address of the MDL's first byte when the system can
+    // address it now (a pool MDL, or locked pages), else null. Reports nothing, maps nothing.
+    const std::byte* peek(const MDL* mdl) const;
+
     // The I/O manager's release of an IRP's MDL chain: unlocks what is locked, frees each MDL.
     void unlockAndFreeChain(PMDL first, const SimCallSite& site);
 

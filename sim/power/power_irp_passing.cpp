@@ -18,10 +18,12 @@ bool handlesPowerAtPassive(PDEVICE_OBJECT device) {
 }
 
 // The IRP goes on later: the stack location of whoever passes it now, if it has one, is marked
-// pending, so that the caller may return what PoCallDriver returned.
-void markSenderPending(PIRP irp) {
-    if (irp->CurrentLocation <= irp->StackCount)
-        IoMarkIrpPending(irp);
+// pending, so that the caller may return what PoCallDriver returned, and it is done with the IRP.
+void handOnLater(PIRP irp) {
+    if (irp->CurrentLocation > irp->StackCount)
+        return;
+    IoMarkIrpPending(irp);
+    current().io().noteHandedOn(irp);
 }
 
 const char* kindName(bool system) {
@@ -52,7 +54,7 @@ NTSTATUS PowerManager::callDriver(PDEVICE_OBJECT device, PIRP irp, const SimCall
         Slot& slot = slots_[device][system ? kSystem : kDevice];
         if (slot.active != nullptr) {
             // Marked before any other thread can let it go.
-            markSenderPending(irp);
+            handOnLater(irp);
             io.note(irp, "waits at " + io.describeDevice(device) +
                              " until the driver there calls PoStartNextPowerIrp for the " +
                              kindName(system) + " it holds");
@@ -69,7 +71,7 @@ NTSTATUS PowerManager::present(PDEVICE_OBJECT device, PIRP irp, const SimCallSit
     const DeviceRecord* target = io.record(device);
     if (target != nullptr && !target->deleted && currentIrql() > PASSIVE_LEVEL &&
         handlesPowerAtPassive(device)) {
-        markSenderPending(irp);
+        handOnLater(irp);
         io.note(irp, "passed on at IRQL " + std::to_string(currentIrql()) +
                          ": delivered at PASSIVE_LEVEL by the power manager's worker");
         worker_.post([device, irp, site] { current().io().callDriver(device, irp, true, site); });

@@ -1,49 +1,39 @@
+// The simulator's face of the shared loopback logic: descriptors as vectors, results as transfer
+// results, a mutex around every call, and the host woken when a transfer may now be served.
 #include "sim/usb/loopback_device.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sim::usb {
 
 namespace {
 
-constexpr UCHAR kRequestTypeMask = 0x60; // USB 2.0, table 9-2: bits 6..5
-constexpr UCHAR kRequestTypeVendor = 0x40;
-constexpr UCHAR kVendorSpecificClass = 0xFF;
-
-void putWord(std::vector<std::uint8_t>& out, USHORT value) {
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void putEndpoint(std::vector<std::uint8_t>& out, UCHAR address) {
-    out.insert(out.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, USB_ENDPOINT_TYPE_BULK});
-    putWord(out, LoopbackDevice::kMaxPacketBytes);
-    out.push_back(0); // bInterval: bulk endpoints do not poll
+TransferResult resultOf(const LoopbackResult& result) {
+    switch (result.Outcome) {
+    case LoopbackOutcome::Wait:
+        return TransferResult::wait();
+    case LoopbackOutcome::Stall:
+        return TransferResult::error(USBD_STATUS_STALL_PID);
+    case LoopbackOutcome::Done:
+        break;
+    }
+    return TransferResult::done(result.Bytes);
 }
 
 } // namespace
 
-LoopbackDevice::LoopbackDevice(std::size_t capacityBytes) : capacity_(capacityBytes) {}
+LoopbackDevice::LoopbackDevice(std::size_t capacityBytes) : storage_(capacityBytes) {
+    logic_.Initialize(storage_.data(), storage_.size());
+}
 
 std::vector<std::uint8_t> LoopbackDevice::defaultDeviceDescriptor() {
-    std::vector<std::uint8_t> d{18, USB_DEVICE_DESCRIPTOR_TYPE};
-    putWord(d, 0x0200); // bcdUSB 2.00
-    d.insert(d.end(), {kVendorSpecificClass, 0, 0, 64});
-    putWord(d, kVendorId);
-    putWord(d, kProductId);
-    putWord(d, 0x0100); // bcdDevice
-    d.insert(d.end(), {0, 0, 0, 1});
-    return d;
+    return {std::begin(kLoopbackDeviceDescriptor), std::end(kLoopbackDeviceDescriptor)};
 }
 
 std::vector<std::uint8_t> LoopbackDevice::defaultConfigurationDescriptor() {
-    std::vector<std::uint8_t> d{9, USB_CONFIGURATION_DESCRIPTOR_TYPE};
-    putWord(d, 9 + 9 + 7 + 7);
-    d.insert(d.end(), {1, kConfigurationValue, 0, 0x80, 50}); // bus-powered, 100 mA
-    d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 2, kVendorSpecificClass, 0, 0, 0});
-    putEndpoint(d, kInEndpoint);
-    putEndpoint(d, kOutEndpoint);
-    return d;
+    return {std::begin(kLoopbackConfigurationDescriptor),
+            std::end(kLoopbackConfigurationDescriptor)};
 }
 
 std::vector<std::uint8_t> LoopbackDevice::deviceDescriptor() {
@@ -55,84 +45,52 @@ std::vector<std::uint8_t> LoopbackDevice::configurationDescriptor(UCHAR index) {
 }
 
 TransferResult LoopbackDevice::control(const SetupPacket& setup, std::span<std::uint8_t> data) {
-    if ((setup.bmRequestType & kRequestTypeMask) != kRequestTypeVendor)
-        return TransferResult::error(USBD_STATUS_STALL_PID);
-    return vendorRequest(setup, data);
-}
-
-TransferResult LoopbackDevice::vendorRequest(const SetupPacket& setup,
-                                             std::span<std::uint8_t> data) {
-    if (setup.bRequest == kRequestStall)
-        return TransferResult::error(USBD_STATUS_STALL_PID);
+    const LoopbackSetup request{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex};
     std::lock_guard lock(mutex_);
-    if (setup.bRequest == kRequestClearQueue && !setup.deviceToHost()) {
-        queue_.clear();
-        return TransferResult::done(0);
-    }
-    const std::size_t offset = setup.wIndex;
-    if (data.empty()) {
-        if (setup.deviceToHost() || offset >= kMemoryBytes)
-            return TransferResult::error(USBD_STATUS_STALL_PID);
-        memory_[offset] = static_cast<std::uint8_t>(setup.wValue & 0xFF);
-        return TransferResult::done(0);
-    }
-    if (offset > kMemoryBytes || data.size() > kMemoryBytes - offset)
-        return TransferResult::error(USBD_STATUS_STALL_PID);
-    if (setup.deviceToHost())
-        std::copy_n(memory_.begin() + static_cast<std::ptrdiff_t>(offset), data.size(),
-                    data.begin());
-    else
-        std::copy(data.begin(), data.end(), memory_.begin() + static_cast<std::ptrdiff_t>(offset));
-    return TransferResult::done(data.size());
+    return resultOf(logic_.Control(request, data.data(), data.size()));
 }
 
 TransferResult LoopbackDevice::transfer(UCHAR endpointAddress, std::span<std::uint8_t> data) {
-    std::unique_lock lock(mutex_);
-    if (USB_ENDPOINT_DIRECTION_IN(endpointAddress)) {
-        if (data.empty())
-            return TransferResult::done(0);
-        if (queue_.empty())
-            return TransferResult::wait();
-        const std::size_t moved = std::min(data.size(), queue_.size());
-        std::copy_n(queue_.begin(), moved, data.begin());
-        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(moved));
-        lock.unlock();
-        if (DeviceHost* h = host()) // room again for OUT transfers that waited on a full queue
-            h->wake();
-        return TransferResult::done(moved);
+    const bool in = USB_ENDPOINT_DIRECTION_IN(endpointAddress) != 0;
+    LoopbackResult result{};
+    {
+        std::lock_guard lock(mutex_);
+        result = in ? logic_.In(data.data(), data.size()) : logic_.Out(data.data(), data.size());
     }
-    if (capacity_ - std::min(capacity_, queue_.size()) < data.size())
-        return TransferResult::wait(); // full: the device NAKs until IN transfers drain it
-    queue_.insert(queue_.end(), data.begin(), data.end());
-    lock.unlock();
-    if (DeviceHost* h = host(); h != nullptr && !data.empty())
-        h->wake();
-    return TransferResult::done(data.size());
+    // Drained bytes make room for OUT transfers that waited on a full queue; queued bytes serve
+    // IN transfers that waited for data.
+    if (result.Outcome == LoopbackOutcome::Done && result.Bytes > 0)
+        if (DeviceHost* h = host())
+            h->wake();
+    return resultOf(result);
 }
 
 std::size_t LoopbackDevice::queuedBytes() const {
     std::lock_guard lock(mutex_);
-    return queue_.size();
+    return logic_.QueuedBytes();
 }
 
-void LoopbackDevice::queueData(std::span<const std::uint8_t> bytes) {
+std::size_t LoopbackDevice::queueData(std::span<const std::uint8_t> bytes) {
+    std::size_t queued = 0;
     {
         std::lock_guard lock(mutex_);
-        queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+        queued = logic_.Queue(bytes.data(), bytes.size());
     }
     if (DeviceHost* h = host())
         h->wake();
+    return queued;
 }
 
 std::array<std::uint8_t, LoopbackDevice::kMemoryBytes> LoopbackDevice::memory() const {
+    std::array<std::uint8_t, kMemoryBytes> copy{};
     std::lock_guard lock(mutex_);
-    return memory_;
+    std::copy_n(logic_.Memory(), kMemoryBytes, copy.begin());
+    return copy;
 }
 
 void LoopbackDevice::setMemory(std::size_t offset, std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < bytes.size() && offset + i < kMemoryBytes; ++i)
-        memory_[offset + i] = bytes[i];
+    logic_.WriteMemory(offset, bytes.data(), bytes.size());
 }
 
 } // namespace sim::usb

@@ -1,9 +1,10 @@
 // The default device model: a loopback device.
 //
-// Bytes written to any OUT endpoint queue up (up to a capacity, after which OUT transfers wait as
-// a device that NAKs would) and come back, in order, on any IN endpoint. An IN transfer with
-// nothing queued waits, staying pending, until OUT data arrives; one that finds fewer bytes than
-// it asked for moves what is there and ends short.
+// Its behaviour is the shared loopback logic (loopback/loopback_logic.h), which the test bus
+// driver runs too: bytes written to any OUT endpoint queue up (up to a capacity, after which OUT
+// transfers wait as a device that NAKs would) and come back, in order, on any IN endpoint. An IN
+// transfer with nothing queued waits, staying pending, until OUT data arrives; one that finds
+// fewer bytes than it asked for moves what is there and ends short.
 //
 // Vendor requests on the default pipe work on a 256-byte memory:
 //   - any request with a data stage reads (IN) or writes (OUT) the memory from offset wIndex;
@@ -18,25 +19,25 @@
 #pragma once
 
 #include <array>
-#include <deque>
 #include <mutex>
 
+#include "loopback/loopback_logic.h"
 #include "sim/usb/device_model.h"
 
 namespace sim::usb {
 
 class LoopbackDevice : public DeviceModel {
 public:
-    static constexpr USHORT kVendorId = 0x1209;
-    static constexpr USHORT kProductId = 0x0001;
-    static constexpr UCHAR kInEndpoint = 0x81;
-    static constexpr UCHAR kOutEndpoint = 0x02;
-    static constexpr USHORT kMaxPacketBytes = 512; // high-speed bulk (USB 2.0, 5.8.3)
-    static constexpr UCHAR kConfigurationValue = 1;
-    static constexpr std::size_t kMemoryBytes = 256;
+    static constexpr USHORT kVendorId = kLoopbackVendorId;
+    static constexpr USHORT kProductId = kLoopbackProductId;
+    static constexpr UCHAR kInEndpoint = kLoopbackInEndpoint;
+    static constexpr UCHAR kOutEndpoint = kLoopbackOutEndpoint;
+    static constexpr USHORT kMaxPacketBytes = kLoopbackMaxPacketBytes;
+    static constexpr UCHAR kConfigurationValue = kLoopbackConfigurationValue;
+    static constexpr std::size_t kMemoryBytes = kLoopbackMemoryBytes;
     static constexpr std::size_t kDefaultCapacityBytes = std::size_t{1} << 20;
-    static constexpr UCHAR kRequestClearQueue = 0xFE;
-    static constexpr UCHAR kRequestStall = 0xFF;
+    static constexpr UCHAR kRequestClearQueue = kLoopbackRequestClearQueue;
+    static constexpr UCHAR kRequestStall = kLoopbackRequestStall;
 
     explicit LoopbackDevice(std::size_t capacityBytes = kDefaultCapacityBytes);
 
@@ -51,18 +52,16 @@ public:
 
     // For tests, from any thread.
     std::size_t queuedBytes() const;
-    // Queues bytes as if written to the OUT endpoint, and wakes waiting IN transfers.
-    void queueData(std::span<const std::uint8_t> bytes);
+    // Queues bytes as if written to the OUT endpoint, as many as the capacity leaves room for,
+    // and wakes waiting IN transfers; returns how many were queued.
+    std::size_t queueData(std::span<const std::uint8_t> bytes);
     std::array<std::uint8_t, kMemoryBytes> memory() const;
     void setMemory(std::size_t offset, std::span<const std::uint8_t> bytes);
 
 private:
-    TransferResult vendorRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
-
-    mutable std::mutex mutex_; // guards queue_ and memory_
-    std::size_t capacity_;
-    std::deque<std::uint8_t> queue_;
-    std::array<std::uint8_t, kMemoryBytes> memory_{};
+    mutable std::mutex mutex_; // guards logic_ and the queue storage it holds
+    std::vector<std::uint8_t> storage_;
+    LoopbackLogic logic_{};
 };
 
 } // namespace sim::usb

@@ -8,30 +8,11 @@
 #include "sim/usb/host_controller.h"
 #include "sim/usb/pdo_dispatch.h"
 #include "sim/usb/status_map.h"
+#include "platform/urb_fixed_length.h"
 
 namespace sim::usb {
 
 namespace {
-
-// The fixed part of each function's URB; a shorter Hdr.Length is refused before any field
-// beyond the header is read.
-std::size_t minimumLength(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return sizeof(_URB_SELECT_CONFIGURATION);
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_RESET_PIPE:
-        return sizeof(_URB_PIPE_REQUEST);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        return sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-    case URB_FUNCTION_VENDOR_DEVICE:
-        return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    default:
-        return sizeof(_URB_HEADER);
-    }
-}
 
 // The endpoint a URB addresses, for matching scripted faults.
 std::optional<UCHAR> endpointOf(const BusDevice& device, const URB& urb) {
@@ -173,7 +154,7 @@ NTSTATUS submitUrb(BusDevice& device, PIRP irp, PURB urb, bool pended) {
     }
     device.bus().notifySubmit(device, *urb, irp);
     const USHORT function = urb->UrbHeader.Function;
-    if (urb->UrbHeader.Length < minimumLength(function)) {
+    if (urb->UrbHeader.Length < UrbFixedLength(function)) {
         const UrbResult refused = UrbResult::usb(USBD_STATUS_INVALID_PARAMETER);
         device.completeUrb(irp, urb, refused.irpStatus, refused.usbStatus);
         return done(refused.irpStatus);

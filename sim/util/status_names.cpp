@@ -1,46 +1,39 @@
 #include "sim/util/status_names.h"
 
-#include <cstdio>
+#include "sim/util/code_table.h"
 
 namespace sim {
 
+namespace {
+
+constexpr auto kStatuses = makeCodeTable<NTSTATUS>(
+    NAMED_CODE(STATUS_SUCCESS), NAMED_CODE(STATUS_TIMEOUT), NAMED_CODE(STATUS_PENDING),
+    NAMED_CODE(STATUS_UNSUCCESSFUL), NAMED_CODE(STATUS_NOT_IMPLEMENTED),
+    NAMED_CODE(STATUS_ACCESS_VIOLATION), NAMED_CODE(STATUS_INVALID_HANDLE),
+    NAMED_CODE(STATUS_INVALID_PARAMETER), NAMED_CODE(STATUS_NO_SUCH_DEVICE),
+    NAMED_CODE(STATUS_INVALID_DEVICE_REQUEST), NAMED_CODE(STATUS_MORE_PROCESSING_REQUIRED),
+    NAMED_CODE(STATUS_ACCESS_DENIED), NAMED_CODE(STATUS_BUFFER_TOO_SMALL),
+    NAMED_CODE(STATUS_OBJECT_NAME_NOT_FOUND), NAMED_CODE(STATUS_OBJECT_NAME_COLLISION),
+    NAMED_CODE(STATUS_DELETE_PENDING), NAMED_CODE(STATUS_INSUFFICIENT_RESOURCES),
+    NAMED_CODE(STATUS_DEVICE_DATA_ERROR), NAMED_CODE(STATUS_DEVICE_NOT_CONNECTED),
+    NAMED_CODE(STATUS_NOT_SUPPORTED), NAMED_CODE(STATUS_IO_TIMEOUT), NAMED_CODE(STATUS_CANCELLED),
+    NAMED_CODE(STATUS_INVALID_DEVICE_STATE), NAMED_CODE(STATUS_DEVICE_BUSY),
+    NAMED_CODE(STATUS_NAME_TOO_LONG));
+
+} // namespace
+
 std::string statusName(NTSTATUS status) {
-    switch (status) {
-#define NAME(code)                                                                                 \
-    case code:                                                                                     \
-        return #code;
-        NAME(STATUS_SUCCESS)
-        NAME(STATUS_TIMEOUT)
-        NAME(STATUS_PENDING)
-        NAME(STATUS_UNSUCCESSFUL)
-        NAME(STATUS_NOT_IMPLEMENTED)
-        NAME(STATUS_ACCESS_VIOLATION)
-        NAME(STATUS_INVALID_HANDLE)
-        NAME(STATUS_INVALID_PARAMETER)
-        NAME(STATUS_NO_SUCH_DEVICE)
-        NAME(STATUS_INVALID_DEVICE_REQUEST)
-        NAME(STATUS_MORE_PROCESSING_REQUIRED)
-        NAME(STATUS_ACCESS_DENIED)
-        NAME(STATUS_BUFFER_TOO_SMALL)
-        NAME(STATUS_OBJECT_NAME_NOT_FOUND)
-        NAME(STATUS_OBJECT_NAME_COLLISION)
-        NAME(STATUS_DELETE_PENDING)
-        NAME(STATUS_INSUFFICIENT_RESOURCES)
-        NAME(STATUS_DEVICE_DATA_ERROR)
-        NAME(STATUS_DEVICE_NOT_CONNECTED)
-        NAME(STATUS_NOT_SUPPORTED)
-        NAME(STATUS_IO_TIMEOUT)
-        NAME(STATUS_CANCELLED)
-        NAME(STATUS_INVALID_DEVICE_STATE)
-        NAME(STATUS_DEVICE_BUSY)
-        NAME(STATUS_NAME_TOO_LONG)
-#undef NAME
-    default:
-        break;
-    }
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
-    return hex;
+    if (auto name = kStatuses.name(status))
+        return std::string(*name);
+    return hexCode(static_cast<std::uint32_t>(status));
+}
+
+std::optional<NTSTATUS> statusFromName(std::string_view name) {
+    return kStatuses.code(name);
+}
+
+std::vector<std::string_view> statusNames() {
+    return kStatuses.names();
 }
 
 } // namespace sim

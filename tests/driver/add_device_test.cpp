@@ -107,6 +107,28 @@ TEST_F(AddDeviceTest, WithoutAnAnswerToTheCapabilityQueryTheDeviceStaysPoweredWh
     EXPECT_TRUE(node.busDevice->pnpMinorsSeen().empty());
 }
 
+// The query goes down as the platform expects a sender to build it: status "not supported" until a
+// driver answers, and a record that says what it is, address and UI number unknown.
+TEST_F(AddDeviceTest, TheCapabilityQueryIsBuiltAsThePlatformExpects) {
+    struct : sim::usb::BusObserver {
+        void onSubmit(sim::usb::BusDevice&, const URB&, PIRP) override {}
+        void onComplete(sim::usb::BusDevice&, const URB&, PIRP, NTSTATUS) override {}
+        void onRequest(sim::usb::BusDevice&, PIRP irp) override {
+            status = irp->IoStatus.Status;
+            record = *IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
+        }
+        NTSTATUS status = STATUS_SUCCESS;
+        DEVICE_CAPABILITIES record{};
+    } query; // AddDevice sends nothing else to the PDO
+    bus_.addObserver(&query);
+    sim::DeviceNode& node = plug();
+    bus_.removeObserver(&query);
+    EXPECT_EQ(query.status, STATUS_NOT_SUPPORTED);
+    const DEVICE_CAPABILITIES expected = sim::usb::BusDevice::recordToQuery();
+    EXPECT_EQ(std::memcmp(&query.record, &expected, sizeof expected), 0);
+    EXPECT_EQ(extOf(node)->IdleDevicePowerState, PowerDeviceD2) << "the strict bus answered";
+}
+
 TEST_F(AddDeviceTest, AFailedRegistrationLeavesNoFdo) {
     system_.faults().failNthOfKind(sim::AllocKind::InterfaceRegistration, 1);
     sim::DeviceNode& node = plug();

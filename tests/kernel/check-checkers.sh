@@ -96,6 +96,12 @@ last=$(od -An -v -tu1 -j $((size - 1)) -N1 "$copy" | tr -d ' ')
 write_bytes "$copy" $((size - 1)) $(((last + 1) & 0xff)) 1
 expect_failure "checksum not updated after a change" 'checksum 0x[0-9a-f]+ is wrong' "$checks/check-image.sh" "$copy" "$allowlist" "$objdump" "$map"
 
+copy=$(broken_image zero-timestamp)
+write_bytes "$copy" $((pe + 8)) 0 4
+expect_failure "zero TimeDateStamp" 'TimeDateStamp is 0' "$checks/check-image.sh" "$copy" "$allowlist" "$objdump" "$map"
+WDMUSB_IMAGE_TIMESTAMP=1 expect_failure "TimeDateStamp other than the commit's" \
+    'TimeDateStamp is [0-9]+, want 1' "$checks/check-image.sh" "$image" "$allowlist" "$objdump" "$map"
+
 copy=$(broken_image gui-subsystem)
 write_bytes "$copy" $subsystem_at 2 2
 expect_failure "Windows GUI subsystem" 'Subsystem is 00000002' "$checks/check-image.sh" "$copy" "$allowlist" "$objdump" "$map"

@@ -89,6 +89,19 @@ else
     fail "subsystem version $subsystem_version, OS version $os_version: want 5.0 for Windows 2000"
 fi
 
+# --- Time stamp ----------------------------------------------------------------------------------
+# IMAGE_FILE_HEADER.TimeDateStamp: a crash dump finds the image's symbols by it. With
+# WDMUSB_IMAGE_TIMESTAMP set, it must be that (the commit's time).
+pe_header=$(od -An -v -tu4 -j60 -N4 "$image" | tr -d ' ')
+timestamp=$(od -An -v -tu4 -j $((pe_header + 8)) -N4 "$image" | tr -d ' ')
+if ((timestamp == 0)); then
+    fail "TimeDateStamp is 0: crash dumps could not be matched with the image"
+elif [[ -n ${WDMUSB_IMAGE_TIMESTAMP:-} && $timestamp != "$WDMUSB_IMAGE_TIMESTAMP" ]]; then
+    fail "TimeDateStamp is $timestamp, want $WDMUSB_IMAGE_TIMESTAMP (the commit's time)"
+else
+    pass "TimeDateStamp $timestamp ($(date -u -d @"$timestamp" '+%Y-%m-%d %H:%M:%S UTC'))"
+fi
+
 # --- Entry point -------------------------------------------------------------------------------
 entry=$(hex "$(field AddressOfEntryPoint)")
 base=$(hex "$(field ImageBase)")

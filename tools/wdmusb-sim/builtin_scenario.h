@@ -1,12 +1,10 @@
-// The scenario wdmusb-sim runs with no arguments: the default loopback device through its life.
+// The scenario wdmusb-sim runs with no arguments (builtin.scenario, built into the program).
 #pragma once
 
-#include "tools/wdmusb-sim/account.h"
+#include <string_view>
 
 namespace wdmusbsim {
 
-// Runs the scenario in a fresh simulated system and returns the number of failed checks and
-// verifier findings (0: the driver did everything right and left the pool clean).
-int runBuiltinScenario(Account& account);
+std::string_view builtinScenarioText();
 
 } // namespace wdmusbsim

@@ -36,6 +36,7 @@ struct PnpTestDriver {
     bool releaseOnRemove = true;          // detach and delete the FDO in the removal
     bool detachOnSurpriseRemoval = false; // wrong: only the removal may detach ...
     bool deleteOnSurpriseRemoval = false; // ... and delete (implies the detach)
+    bool powerCompletion = false;         // pass power IRPs down with a completion routine
 
     // --- observations --------------------------------------------------------------------------
     int adds = 0;
@@ -176,9 +177,17 @@ struct PnpTestDriver {
         return STATUS_PENDING;
     }
 
+    static NTSTATUS NTAPI passUp(PDEVICE_OBJECT, PIRP irp, PVOID) {
+        if (irp->PendingReturned)
+            IoMarkIrpPending(irp);
+        return STATUS_SUCCESS;
+    }
+
     static NTSTATUS NTAPI dispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
         PoStartNextPowerIrp(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
+        if (current->powerCompletion)
+            IoSetCompletionRoutine(irp, &PnpTestDriver::passUp, nullptr, TRUE, TRUE, TRUE);
         return PoCallDriver(extensionOf(fdo).lower, irp);
     }
 };

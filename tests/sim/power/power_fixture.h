@@ -1,8 +1,6 @@
-// What the power manager's tests share: power IRPs sent the way the power manager sends its own,
-// and test-driver handlers that pass power IRPs on, hold them, or record how they arrived.
+// What the power manager's tests share: power IRPs sent as the power manager sends its own, and
+// test-driver handlers that pass power IRPs on or hold them.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <mutex>
@@ -18,11 +16,9 @@
 
 namespace wdmusb::test {
 
-// A power IRP on its way; `done` is set when it has been completed to the top.
 struct SentPower {
-    PIRP irp = nullptr;
     NTSTATUS returned = 0; // what PoCallDriver returned
-    KEVENT done{};
+    KEVENT done{};         // set when completed to the top
     IO_STATUS_BLOCK status{};
 
     bool finished() { return KeReadStateEvent(&done) != 0; }
@@ -32,21 +28,20 @@ struct SentPower {
     }
 };
 
-// Builds a power IRP for the stack `target` is the top of, status preset as the power manager
-// presets it, and passes it to `target` with PoCallDriver. `state` is a device or system state
-// (by `type`), or the system state to wake from for IRP_MN_WAIT_WAKE.
-inline std::shared_ptr<SentPower> sendPower(PDEVICE_OBJECT target, UCHAR minor,
-                                            POWER_STATE_TYPE type, ULONG state) {
+// A set-power IRP for `state` (a wait-wake from that system state with IRP_MN_WAIT_WAKE), preset
+// as the power manager presets its own, passed to `target` with PoCallDriver.
+inline std::shared_ptr<SentPower> sendPower(PDEVICE_OBJECT target, POWER_STATE_TYPE type,
+                                            ULONG state, UCHAR minor = IRP_MN_SET_POWER) {
     sim::IoManager& io = sim::current().io();
     auto sent = std::make_shared<SentPower>();
     KeInitializeEvent(&sent->done, NotificationEvent, FALSE);
-    sent->irp = io.allocateIrp(target->StackSize, sim::IrpOrigin::Power, SimCallSite::current());
-    sent->irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    io.setTopCompletion(sent->irp, [sent](PIRP finished) {
+    PIRP irp = io.allocateIrp(target->StackSize, sim::IrpOrigin::Power, SimCallSite::current());
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    io.setTopCompletion(irp, [sent](PIRP finished) {
         sent->status = finished->IoStatus;
         KeSetEvent(&sent->done, IO_NO_INCREMENT, FALSE);
     });
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(sent->irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = minor;
     if (minor == IRP_MN_WAIT_WAKE) {
@@ -55,63 +50,37 @@ inline std::shared_ptr<SentPower> sendPower(PDEVICE_OBJECT target, UCHAR minor,
         next->Parameters.Power.Type = type;
         next->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
     }
-    sent->returned = PoCallDriver(target, sent->irp);
+    sent->returned = PoCallDriver(target, irp);
     return sent;
 }
 
-inline std::shared_ptr<SentPower> setDevicePower(PDEVICE_OBJECT target, DEVICE_POWER_STATE state) {
-    return sendPower(target, IRP_MN_SET_POWER, DevicePowerState, state);
-}
-
-// How one power IRP reached a device.
-struct PowerArrival {
-    PIRP irp = nullptr;
-    UCHAR minor = 0;
-    POWER_STATE_TYPE type = DevicePowerState;
-    ULONG state = 0;
-    NTSTATUS status = 0; // the IRP's status as it arrived
-    KIRQL irql = PASSIVE_LEVEL;
-    std::thread::id thread;
-};
-
-// Power IRPs that reached a device, recorded from any thread.
-class PowerArrivals {
-public:
-    void add(PDEVICE_OBJECT, PIRP irp) {
-        const IO_STACK_LOCATION& s = *IoGetCurrentIrpStackLocation(irp);
-        std::lock_guard lock(mutex_);
-        arrivals_.push_back(PowerArrival{irp, s.MinorFunction, s.Parameters.Power.Type,
-                                         static_cast<ULONG>(s.Parameters.Power.State.DeviceState),
-                                         irp->IoStatus.Status, sim::currentIrql(),
-                                         std::this_thread::get_id()});
-    }
-    std::vector<PowerArrival> all() const {
-        std::lock_guard lock(mutex_);
-        return arrivals_;
-    }
-    std::size_t count() const { return all().size(); }
-    // Waits (up to 10 s) until `n` IRPs have arrived.
-    bool waitFor(std::size_t n) const {
-        for (int i = 0; i < 1000 && count() < n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return count() >= n;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<PowerArrival> arrivals_;
-};
-
-// A lower device's handler: records each power IRP and keeps it pending until the test takes it
-// back with `finish`, which lets the device's next power IRP go and completes the IRP.
+// A device's handler that keeps every power IRP pending, in arrival order, until finish().
 class PowerHolder {
 public:
     IrpHandler handler() {
-        return [this](PDEVICE_OBJECT device, PIRP irp) {
+        return [this](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
-            arrivals.add(device, irp);
+            std::lock_guard lock(mutex_);
+            held_.push_back(irp);
+            irql_ = sim::currentIrql();
+            thread_ = std::this_thread::get_id();
             return STATUS_PENDING;
         };
+    }
+    std::vector<PIRP> held() const {
+        std::lock_guard lock(mutex_);
+        return held_;
+    }
+    // Waits up to 10 s for `n` IRPs to have arrived.
+    bool waitFor(std::size_t n) const {
+        for (int i = 0; i < 1000 && held().size() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return held().size() >= n;
+    }
+    // The IRQL and thread the last IRP arrived at.
+    std::pair<KIRQL, std::thread::id> lastArrival() const {
+        std::lock_guard lock(mutex_);
+        return {irql_, thread_};
     }
     static void finish(PIRP irp, NTSTATUS status = STATUS_SUCCESS) {
         PoStartNextPowerIrp(irp);
@@ -119,7 +88,11 @@ public:
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 
-    PowerArrivals arrivals;
+private:
+    mutable std::mutex mutex_;
+    std::vector<PIRP> held_;
+    KIRQL irql_ = PASSIVE_LEVEL;
+    std::thread::id thread_;
 };
 
 // An upper device's handler: the platform's way of passing a power IRP down.
@@ -128,17 +101,6 @@ inline IrpHandler passPowerDown(PDEVICE_OBJECT* lower) {
         PoStartNextPowerIrp(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
         return PoCallDriver(*lower, irp);
-    };
-}
-
-// A device's handler that records the IRP and completes it at once with `status`.
-inline IrpHandler answerPower(PowerArrivals& arrivals, NTSTATUS status = STATUS_SUCCESS) {
-    return [&arrivals, status](PDEVICE_OBJECT device, PIRP irp) {
-        arrivals.add(device, irp);
-        PoStartNextPowerIrp(irp);
-        irp->IoStatus.Status = status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
     };
 }
 

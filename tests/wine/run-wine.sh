@@ -1,0 +1,223 @@
+#!/usr/bin/env bash
+# The shipped driver on the real platform's interfaces, under Wine: our test USB bus
+# (loopbus.sys) installed from its INF as a root device, wdmusb.sys installed for the bus's child
+# from install/wdmusb.inf unchanged, the device found through the setup API, what the bus saw
+# checked, the device unplugged and its removal checked.
+#
+#   run-wine.sh BUILD_DIR WORK_DIR [DRIVER_IMAGE]
+#
+# BUILD_DIR     the kernel build: loopbus.sys, loopbus.inf, wdmusb.sys, wdmusb.inf, wine-harness.exe
+# WORK_DIR      made afresh: the prefix, the packages as installed from, the logs
+# DRIVER_IMAGE  installed as wdmusb.sys (default: BUILD_DIR/wdmusb.sys)
+#
+# Each step prints "ok: STEP" or "FAIL: ..." with the reason, and on failure the part of Wine's
+# trace written during that step. Exits 0 when every step passed.
+set -u
+
+if [[ $# -lt 2 || $# -gt 3 ]]; then
+    echo "usage: $0 BUILD_DIR WORK_DIR [DRIVER_IMAGE]" >&2
+    exit 2
+fi
+build=$1
+work=$2
+image=${3:-$build/wdmusb.sys}
+source "$(dirname "$0")/wine-session.sh"
+
+readonly kBusHardwareId='Root\WdmusbLoopBus'
+readonly kDeviceHardwareId='USB\VID_1209&PID_0001'
+readonly kWaitSeconds=30
+readonly kCommandSeconds=60
+
+# The steps, in order. The steps that drive the device through wdmusbctl.exe (list, info,
+# loopback, vendor requests, reset, a read in flight at the unplug) go between check_start and
+# unplug once the driver serves reads, writes and control codes.
+steps=(make_prefix install_bus install_driver find_interface check_start unplug check_removal)
+
+# The harness, run from the packages folder; its console lines lose their carriage returns.
+harness() {
+    local output status
+    output=$(cd "$work/packages" && wine_run $kCommandSeconds wine-harness.exe "$@" 2>&1)
+    status=$?
+    [[ -n $output ]] && printf '%s\n' "${output//$'\r'/}"
+    return $status
+}
+
+# A count of the bus's last "name value" lines, e.g. count surprise_removals.
+count() { awk -v name="$1" '$1 == name { print $2 }' <<<"$counts"; }
+
+read_counts() {
+    counts=$(harness bus counts) || return 1
+    # Only what is not zero, on a few lines.
+    awk '$2 != 0 { printf "%s %s  ", $1, $2 } END { print "" }' <<<"$counts" | fold -s -w 100 |
+        sed 's/^/    /'
+
+}
+
+# expect NAME OPERATOR VALUE: a count compared, with a message naming it when it is not so.
+expect() {
+    local value
+    value=$(count "$1")
+    if [[ -z $value ]] || ! (("$value" $2 $3)); then
+        echo "FAIL: the bus counted $1 ${value:-(missing)}, expected $2 $3"
+        return 1
+    fi
+}
+
+# --- Steps ---------------------------------------------------------------------------------------
+step_make_prefix() {
+    rm -rf "$work"
+    mkdir -p "$work/packages/bus" "$work/packages/driver"
+    cp "$build/loopbus.sys" "$build/loopbus.inf" "$work/packages/bus/" &&
+        cp "$image" "$work/packages/driver/wdmusb.sys" &&
+        cp "$build/wdmusb.inf" "$work/packages/driver/" &&
+        cp "$build/wine-harness.exe" "$work/packages/" || return 1
+    wine_session_start "$work" || {
+        echo "FAIL: wineboot could not make the prefix $WINEPREFIX"
+        return 1
+    }
+    [[ -f $WINEPREFIX/drive_c/windows/system32/drivers/usbd.sys ]] || {
+        echo "FAIL: the prefix has no drivers folder with USBD.SYS after wineboot"
+        return 1
+    }
+    echo "prefix $WINEPREFIX, $(wine --version)"
+}
+
+step_install_bus() {
+    harness install-root 'bus\loopbus.inf' "$kBusHardwareId" || return 1
+    # The bus reports its child from its start; the control device answers from its AddDevice.
+    local deadline=$((SECONDS + kWaitSeconds))
+    until counts=$(harness bus counts 2>/dev/null) && [[ $(count device_present) == 1 ]]; do
+        if ((SECONDS >= deadline)); then
+            echo "FAIL: the bus did not report its device within $kWaitSeconds s"
+            return 1
+        fi
+        sleep 0.5
+    done
+    echo "the bus started and reports the loopback device"
+}
+
+# Waits up to SECONDS for wdmusb.sys to be loaded and its AddDevice called, as Wine's trace since
+# MARK shows it. 0: loaded and added; 1: Wine could not load it, or loaded it with imports it
+# lacks (printed); 2: no sign.
+wait_for_driver_load() {
+    local mark=$1 deadline=$((SECONDS + $2)) trace missing
+    while :; do
+        trace=$(wine_trace_since "$mark")
+        # Windows refuses to load an image whose import it does not export; Wine binds the import
+        # to a stub that fails only when called, and warns.
+        missing=$(grep -oE 'No implementation for [^ ]+ imported from [^ ]*wdmusb\.sys' <<<"$trace" |
+            awk '{ print $4 }' | sort -u | tr '\n' ' ')
+        if [[ -n $missing ]]; then
+            echo "FAIL: wdmusb.sys imports what Wine does not export: $missing"
+            echo "(Windows would not load such an image; Wine loads it with a stub in that place)"
+            return 1
+        fi
+        if grep -qE 'err:module:.*wdmusb\.sys|err:(ntoskrnl|plugplay):.*wdmusb' <<<"$trace"; then
+            echo "FAIL: Wine could not load wdmusb.sys:"
+            grep -E '^[0-9a-f]+:err:' <<<"$trace" | sed 's/^/    /'
+            return 1
+        fi
+        if grep -qE 'init_driver init done for L"wdmusb"' <<<"$trace" &&
+            grep -qE 'load_function_driver AddDevice routine [0-9A-F]+ returned' <<<"$trace"; then
+            grep -E 'AddDevice routine [0-9A-F]+ returned' <<<"$trace" | tail -1 |
+                sed 's/.*\(AddDevice routine\)/wdmusb.sys loaded; its \1/'
+            if ! grep -qE 'AddDevice routine [0-9A-F]+ returned 0\.' <<<"$trace"; then
+                echo "FAIL: wdmusb.sys's AddDevice failed"
+                return 1
+            fi
+            return 0
+        fi
+        ((SECONDS >= deadline)) && return 2
+        sleep 0.5
+    done
+}
+
+# The device is on the bus already, with no driver. Wine copies the INF's files and adds its
+# service, but (unlike Windows) does not restart a present device with the driver it has just
+# installed: the device is unplugged and plugged in again, and its new enumeration loads the
+# driver in the process of the bus driver and calls AddDevice with the child's PDO.
+step_install_driver() {
+    local mark status
+    mark=$(wine_trace_mark)
+    harness update-driver 'driver\wdmusb.inf' "$kDeviceHardwareId" || return 1
+    wait_for_driver_load "$mark" 3
+    status=$?
+    ((status != 2)) && return $status
+    echo "Wine did not start the device with its new driver: plugging it in again"
+    mark=$(wine_trace_mark)
+    harness bus unplug || return 1
+    local deadline=$((SECONDS + kWaitSeconds))
+    until counts=$(harness bus counts) && [[ $(count pdo_exists) == 0 ]]; do
+        if ((SECONDS >= deadline)); then
+            echo "FAIL: the device's PDO was not removed within $kWaitSeconds s of the unplug"
+            return 1
+        fi
+        sleep 0.5
+    done
+    harness bus plug || return 1
+    wait_for_driver_load "$mark" $kWaitSeconds
+    status=$?
+    if ((status == 2)); then
+        echo "FAIL: no sign of wdmusb.sys being loaded within $kWaitSeconds s"
+        return 1
+    fi
+    return $status
+}
+
+step_find_interface() { harness wait-interface $kWaitSeconds; }
+
+# The start as the bus saw it: the device descriptor, the configuration descriptor (once, as it
+# fits the first read), and the configuration selected.
+step_check_start() {
+    read_counts || return 1
+    expect configuration == 1 && expect starts == 1 && expect device_descriptor_reads ">=" 1 &&
+        expect configuration_descriptor_reads == 1 && expect select_configurations == 1 &&
+        expect refused_requests == 0 || return 1
+    surprise_removals_before=$(count surprise_removals)
+    removals_before=$(count removals)
+}
+
+step_unplug() {
+    unplug_mark=$(wine_trace_mark)
+    harness bus unplug && harness wait-no-interface $kWaitSeconds
+}
+
+step_check_removal() {
+    read_counts || return 1
+    expect device_present == 0 && expect pdo_exists == 0 &&
+        expect surprise_removals == $((surprise_removals_before + 1)) &&
+        expect removals == $((removals_before + 1)) || return 1
+    # Wine 8.0 keeps a Plug and Play function driver loaded after its last device went away (it
+    # unloads it only with its host process, and the service takes no stop): what can be seen
+    # is the removal reaching the driver, which deletes its device and disables its interface.
+    local trace
+    trace=$(wine_trace_since "$unplug_mark")
+    if ! grep -qE 'IoSetDeviceInterfaceState device .*921d5b4c-f136-4364-8a92-b1098e53ca9e.*enable 0' <<<"$trace"; then
+        echo "FAIL: wdmusb.sys did not disable its interface at the removal"
+        return 1
+    fi
+    if grep -qE 'Call driver unload|Unloaded module .*wdmusb\.sys' <<<"$trace"; then
+        echo "wdmusb.sys removed its device and was unloaded"
+    else
+        echo "wdmusb.sys removed its device and disabled its interface; Wine keeps the driver loaded"
+    fi
+}
+
+# --- Running them ----------------------------------------------------------------------------------
+run_started=$SECONDS
+for step in "${steps[@]}"; do
+    echo "--- $step"
+    mark=0
+    [[ -n ${WINE_TRACE:-} && -f ${WINE_TRACE:-} ]] && mark=$(wine_trace_mark)
+    started=$SECONDS
+    if ! "step_$step"; then
+        echo "FAIL: step '$step' failed after $((SECONDS - started)) s"
+        if [[ -n ${WINE_TRACE:-} && -f $WINE_TRACE ]]; then
+            echo "--- Wine's trace during '$step' (last 80 lines; whole trace: $WINE_TRACE)"
+            wine_trace_since "$mark" | tail -n 80 | sed 's/^/    /'
+        fi
+        exit 1
+    fi
+    echo "ok: $step ($((SECONDS - started)) s)"
+done
+echo "all ${#steps[@]} steps passed in $((SECONDS - run_started)) s"
