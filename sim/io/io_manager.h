@@ -113,7 +113,6 @@ public:
     // IoCancelIrp on the IRP numbered `id` if it has not been completed to its top yet; FALSE
     // otherwise. For cancelling on behalf of an application, which may race the completion.
     BOOLEAN cancelIfInFlight(PIRP irp, std::uint64_t id, const SimCallSite& site);
-    std::uint64_t irpId(PIRP irp);
     void setTopCompletion(PIRP irp, TopCompletion onTop);
     // True when irp is a live IRP; otherwise reports IrpUsedAfterFree naming the operation.
     bool checkLive(PIRP irp, const char* operation, const SimCallSite& site);
