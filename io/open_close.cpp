@@ -11,6 +11,7 @@
 #include "driver/forward.h"
 #include "driver/io_reference.h"
 #include "io/client_dispatch.h"
+#include "power/idle_policy.h"
 #include "usb/kept_configuration.h"
 #include "usb/pipe_marker.h"
 
@@ -66,17 +67,18 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT Fdo, PIRP Irp) {
     file->FsContext = nullptr;
     file->FsContext2 = nullptr;
     const NTSTATUS status = BindPipes(Fdo, file);
-    // POWER: if (NT_SUCCESS(status)) UpdateIdlePowerState(Fdo, FALSE);
+    if (NT_SUCCESS(status))
+        UpdateIdlePowerState(Fdo, FALSE); // the device stays idle if this fails; the open stands
     return CompleteRequest(Irp, status);
 }
 
+// The reference is held until the idle policy has run: the policy reads the extension and may ask
+// for a power IRP, which a removal running meanwhile must wait for.
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT Fdo, PIRP Irp) {
-    {
-        ScopedIoReference reference(Fdo);
-        UnbindPipes(Fdo, IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    }
+    ScopedIoReference reference(Fdo);
+    UnbindPipes(Fdo, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     Irp->IoStatus.Information = 0;
     CompleteRequest(Irp, STATUS_SUCCESS);
-    // POWER: UpdateIdlePowerState(Fdo, TRUE);
+    UpdateIdlePowerState(Fdo, TRUE); // after the completion: the application does not wait for it
     return STATUS_SUCCESS;
 }

@@ -2,10 +2,9 @@
 // application's buffer as the data stage.
 //
 // The record is checked before anything is sent: it must be whole, and a data stage must have a
-// buffer. The buffer is the application's: it is probed and locked on behalf of user mode, for
-// writing when the data comes from the device and for reading when it goes to it, so that a bad,
-// read-only or kernel address fails the request with the probe's status instead of reaching the
-// bus driver.
+// buffer. The buffer is the application's: it is probed and locked on behalf of user mode for
+// modify access, whichever way the data goes, so that a bad, read-only or kernel address fails
+// the request with the probe's status instead of reaching the bus driver.
 #include "io/device_control.h"
 #include "driver/pool.h"
 #include "public/wdmusb.h"
@@ -19,13 +18,12 @@ namespace {
 constexpr UCHAR kRequestTypeDeviceToHost = 0x80; // bmRequestType bit 7 (USB 2.0, 9.3.1)
 
 // A locked MDL of the application's data buffer, or the status why there is none.
-NTSTATUS LockApplicationBuffer(const VENDOR_REQUEST& Request, BOOLEAN DataIn, PMDL* Mdl) {
+NTSTATUS LockApplicationBuffer(const VENDOR_REQUEST& Request, PMDL* Mdl) {
     const PVOID address = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Request.Buffer));
     const PMDL mdl = IoAllocateMdl(address, Request.Length, FALSE, FALSE, nullptr);
     if (mdl == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
-    const NTSTATUS status =
-        ProbeAndLockPagesGuarded(mdl, UserMode, DataIn ? IoWriteAccess : IoReadAccess);
+    const NTSTATUS status = ProbeAndLockPagesGuarded(mdl, UserMode, IoModifyAccess);
     if (!NT_SUCCESS(status)) {
         IoFreeMdl(mdl);
         return status;
@@ -63,7 +61,7 @@ NTSTATUS SendVendorRequest(PDEVICE_OBJECT Fdo, PIRP Irp) {
 
     PMDL mdl = nullptr;
     if (request.Buffer != 0 && request.Length != 0) {
-        const NTSTATUS locked = LockApplicationBuffer(request, dataIn, &mdl);
+        const NTSTATUS locked = LockApplicationBuffer(request, &mdl);
         if (!NT_SUCCESS(locked))
             return locked;
     }
