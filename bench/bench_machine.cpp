@@ -1,0 +1,61 @@
+#include "bench/bench_machine.h"
+
+#include <cstring>
+#include <string>
+
+#include "driver/dispatch.h"
+#include "sim/core/system.h"
+#include "sim/memory/pool.h"
+
+namespace wdmusb::bench {
+
+BenchMachine::BenchMachine(DWORD flags) : machine_(DriverEntry) {
+    if (machine_.driverEntryStatus() != STATUS_SUCCESS)
+        return;
+    node_ = &machine_.plugDevice();
+    if (node_->startStatus == STATUS_SUCCESS)
+        handle_ = test::openDevice(GUID_DEVINTERFACE_WDMUSB, flags);
+}
+
+void BenchMachine::finish(benchmark::State& state) {
+    handle_.close();
+    reportFindings(state, machine_.finish());
+}
+
+std::vector<std::uint8_t> pattern(std::size_t bytes) {
+    std::vector<std::uint8_t> data(bytes);
+    for (std::size_t i = 0; i < bytes; ++i)
+        data[i] = static_cast<std::uint8_t>(i % 251);
+    return data;
+}
+
+bool roundTrip(HANDLE handle, const std::vector<std::uint8_t>& data,
+               std::vector<std::uint8_t>& scratch) {
+    const auto length = static_cast<DWORD>(data.size());
+    DWORD written = 0;
+    DWORD read = 0;
+    std::memset(scratch.data(), 0, scratch.size());
+    return WriteFile(handle, data.data(), length, &written, nullptr) && written == length &&
+           ReadFile(handle, scratch.data(), length, &read, nullptr) && read == length &&
+           std::memcmp(scratch.data(), data.data(), length) == 0;
+}
+
+bool reportFindings(benchmark::State& state, const std::vector<sim::Finding>& findings) {
+    if (findings.empty())
+        return true;
+    std::string text;
+    for (const sim::Finding& finding : findings)
+        text += std::string(sim::ruleName(finding.rule)) + ": " + finding.message + "\n";
+    state.SkipWithError(text.c_str());
+    return false;
+}
+
+std::size_t poolBytes(std::optional<std::uint32_t> tag) {
+    std::size_t bytes = 0;
+    for (const sim::PoolBlockInfo& block : sim::current().pool().liveBlocks())
+        if (!tag || block.tag == *tag)
+            bytes += block.size;
+    return bytes;
+}
+
+} // namespace wdmusb::bench

@@ -1,0 +1,57 @@
+// What every benchmark stands on: a simulated machine with the driver loaded and the loopback
+// device plugged, started and opened through the application side, as a program would open it.
+// The verifier stays on throughout; the machine's findings at its end fail the benchmark.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/app/simulated_machine.h"
+#include "sim/app/win32.h"
+
+#include "public/wdmusb.h" // after the platform's user-mode API
+#include "sim/usb/host_controller.h"
+#include "tests/support/application.h"
+
+namespace wdmusb::bench {
+
+class BenchMachine {
+public:
+    // Plugs and starts the loopback device and opens it (FILE_FLAG_OVERLAPPED in flags for
+    // overlapped I/O). ok() tells whether all of that succeeded.
+    explicit BenchMachine(DWORD flags = 0);
+
+    bool ok() const { return handle_.valid(); }
+    HANDLE handle() const { return handle_.get(); }
+    sim::app::SimulatedMachine& machine() { return machine_; }
+    sim::DeviceNode& node() { return *node_; }
+    void setMode(sim::usb::CompletionMode mode) { machine_.bus().controller().setMode(mode); }
+
+    // Closes the handle, ends the machine and fails the benchmark on any verifier finding.
+    void finish(benchmark::State& state);
+
+private:
+    sim::app::SimulatedMachine machine_;
+    sim::DeviceNode* node_ = nullptr;
+    test::AppHandle handle_;
+};
+
+// Bytes 0, 1, 2, ... (mod 251): a period no chunk size divides, so a chunk moved to the wrong
+// place shows.
+std::vector<std::uint8_t> pattern(std::size_t bytes);
+
+// Writes data and reads it back into scratch; false unless every byte came back.
+bool roundTrip(HANDLE handle, const std::vector<std::uint8_t>& data,
+               std::vector<std::uint8_t>& scratch);
+
+// Fails the benchmark with the verifier's findings, if any; true when there were none.
+bool reportFindings(benchmark::State& state, const std::vector<sim::Finding>& findings);
+
+// Bytes of the simulated pool's live blocks (of one tag, if given).
+std::size_t poolBytes(std::optional<std::uint32_t> tag = std::nullopt);
+
+} // namespace wdmusb::bench

@@ -1,0 +1,105 @@
+// Round trip: an application thread writes N bytes and reads them back through the application
+// side, the driver, the bus and the loopback device, and checks every byte. The baseline, measured
+// in the same run: two memcpy of N bytes, since the device copies each byte once per direction.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "bench/bench_machine.h"
+
+namespace wdmusb::bench {
+namespace {
+
+using sim::usb::CompletionMode;
+
+void setThroughput(benchmark::State& state) {
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+using Clock = std::chrono::steady_clock;
+
+void twoCopies(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& device,
+               std::vector<std::uint8_t>& back) {
+    std::memcpy(device.data(), data.data(), data.size());
+    benchmark::ClobberMemory();
+    std::memcpy(back.data(), device.data(), device.size());
+    benchmark::DoNotOptimize(back.data());
+    benchmark::ClobberMemory();
+}
+
+// Bytes per second of two memcpy of the data, timed for a while (the best of several runs, so
+// that another process taking the core for a moment does not lower the bound).
+double memcpyBound(const std::vector<std::uint8_t>& data) {
+    std::vector<std::uint8_t> device(data.size());
+    std::vector<std::uint8_t> back(data.size());
+    constexpr int kRuns = 5;
+    constexpr int kCopiesPerRun = 200;
+    double best = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < kCopiesPerRun; ++i)
+            twoCopies(data, device, back);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        best = std::max(best, static_cast<double>(data.size()) * kCopiesPerRun / took.count());
+    }
+    return best;
+}
+
+void BM_TwoMemcpy(benchmark::State& state) {
+    const std::vector<std::uint8_t> data = pattern(static_cast<std::size_t>(state.range(0)));
+    std::vector<std::uint8_t> device(data.size());
+    std::vector<std::uint8_t> back(data.size());
+    for (auto _ : state)
+        twoCopies(data, device, back);
+    if (std::memcmp(back.data(), data.data(), data.size()) != 0)
+        state.SkipWithError("the copies differ");
+    setThroughput(state);
+}
+
+void roundTrips(benchmark::State& state, CompletionMode mode) {
+    BenchMachine bench;
+    if (!bench.ok()) {
+        state.SkipWithError("the device did not start or open");
+        return;
+    }
+    bench.setMode(mode);
+    const std::vector<std::uint8_t> data = pattern(static_cast<std::size_t>(state.range(0)));
+    std::vector<std::uint8_t> back(data.size());
+    const double bound = memcpyBound(data);
+    const Clock::time_point start = Clock::now();
+    for (auto _ : state) {
+        if (!roundTrip(bench.handle(), data, back)) {
+            state.SkipWithError("a round trip failed or brought back other data");
+            break;
+        }
+    }
+    const std::chrono::duration<double> took = Clock::now() - start;
+    setThroughput(state);
+    // Wall-clock rate (the completions run on other threads), beside the bound and as its share.
+    const double rate = static_cast<double>(data.size()) * state.iterations() / took.count();
+    state.counters["wall_Bps"] = rate;
+    state.counters["memcpy_Bps"] = bound;
+    state.counters["ratio"] = rate / bound;
+    bench.finish(state);
+}
+
+void BM_RoundTripInline(benchmark::State& state) {
+    roundTrips(state, CompletionMode::Inline);
+}
+void BM_RoundTripThreads(benchmark::State& state) {
+    roundTrips(state, CompletionMode::Thread);
+}
+
+// 4, 16 and 64 KiB: one, four and sixteen chunks.
+void sizes(benchmark::internal::Benchmark* b) {
+    b->Arg(4 << 10)->Arg(16 << 10)->Arg(64 << 10)->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_TwoMemcpy)->Apply(sizes);
+BENCHMARK(BM_RoundTripInline)->Apply(sizes);
+BENCHMARK(BM_RoundTripThreads)->Apply(sizes)->UseRealTime();
+
+} // namespace
+} // namespace wdmusb::bench
