@@ -116,6 +116,7 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define STATUS_CANCELLED                ((NTSTATUS)0xC0000120L)
 #define STATUS_INVALID_DEVICE_STATE     ((NTSTATUS)0xC0000184L)
 #define STATUS_DEVICE_BUSY              ((NTSTATUS)0x80000011L)
+#define STATUS_BUFFER_OVERFLOW          ((NTSTATUS)0x80000005L)
 #define STATUS_NAME_TOO_LONG            ((NTSTATUS)0xC0000106L)
 
 #define PASSIVE_LEVEL  0

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "sim/app/process.h"
+#include "sim/io/file_io.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/mdl_table.h"
 #include "sim/memory/pool.h"
@@ -28,10 +30,15 @@ System::System()
     }
     io_ = std::make_unique<IoManager>();
     pnp_ = std::make_unique<PnpManager>();
+    files_ = std::make_unique<FileIo>();
+    process_ = std::make_unique<app::Process>();
     power_ = std::make_unique<PowerManager>();
 }
 
 System::~System() {
+    // Closes still being sent run driver code: they end before the bus and the managers go.
+    process_.reset();
+    files_.reset();
     for (;;) {
         std::function<void()> hook;
         {

@@ -20,6 +20,10 @@ class MdlTable;
 class IoManager;
 class Dispatcher;
 class PnpManager;
+class FileIo;
+namespace app {
+class Process;
+}
 class PowerManager;
 
 class System {
@@ -37,6 +41,9 @@ public:
     IoManager& io() { return *io_; }
     Dispatcher& dispatcher() { return *dispatcher_; }
     PnpManager& pnp() { return *pnp_; }
+    // The I/O manager's side of applications' requests, and the application process itself.
+    FileIo& files() { return *files_; }
+    app::Process& process() { return *process_; }
     PowerManager& power() { return *power_; }
 
     // Pieces that run threads of their own (the USB host controller) and live outside the System
@@ -57,6 +64,8 @@ private:
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<PnpManager> pnp_;
+    std::unique_ptr<FileIo> files_;
+    std::unique_ptr<app::Process> process_;
     std::unique_ptr<PowerManager> power_;
     std::mutex hooksMutex_; // guards hooks_
     std::vector<std::pair<std::uint64_t, std::function<void()>>> hooks_;

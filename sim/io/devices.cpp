@@ -248,6 +248,15 @@ void IoManager::dereferenceDevice(PDEVICE_OBJECT device) {
         device->ReferenceCount = static_cast<LONG>(rec->openHandles);
 }
 
+long IoManager::openHandlesOnStack(PDEVICE_OBJECT device) {
+    std::lock_guard lock(mutex_);
+    long handles = 0;
+    for (PDEVICE_OBJECT d = device; d != nullptr; d = d->AttachedDevice)
+        if (DeviceRecord* rec = record(d))
+            handles += rec->openHandles;
+    return handles;
+}
+
 // The object and extension are gone for the driver: poisoned, and kept so a later use is caught.
 void IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
     DeviceRecord* rec = record(device);

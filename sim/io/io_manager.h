@@ -110,6 +110,9 @@ public:
                         const SimCallSite& site);
     void completeRequest(PIRP irp, const SimCallSite& site);
     BOOLEAN cancelIrp(PIRP irp, const SimCallSite& site);
+    // IoCancelIrp on the IRP numbered `id` if it has not been completed to its top yet; FALSE
+    // otherwise. For cancelling on behalf of an application, which may race the completion.
+    BOOLEAN cancelIfInFlight(PIRP irp, std::uint64_t id, const SimCallSite& site);
     void setTopCompletion(PIRP irp, TopCompletion onTop);
     // True when irp is a live IRP; otherwise reports IrpUsedAfterFree naming the operation.
     bool checkLive(PIRP irp, const char* operation, const SimCallSite& site);
@@ -142,6 +145,9 @@ public:
     // Handles keep a deleted device object and its extension alive until the last is closed.
     void referenceDevice(PDEVICE_OBJECT device);
     void dereferenceDevice(PDEVICE_OBJECT device);
+    // Handles open on the device objects of the stack that `device` belongs to (from its bottom
+    // up).
+    long openHandlesOnStack(PDEVICE_OBJECT device);
     // Set by the Plug and Play manager between surprise removal and removal.
     void setSurpriseRemoved(PDEVICE_OBJECT device, bool on);
 

@@ -4,8 +4,24 @@
 
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
+#include "sim/sync/dispatcher.h"
 
 using namespace sim;
+
+namespace {
+
+// The platform's documented ceilings for the routines below; a caller above one is reported and
+// served all the same, as the platform (which would crash or deadlock instead) cannot be.
+void checkIrql(KIRQL ceiling, Rule rule, const char* routine, const SimCallSite& site) {
+    if (currentIrql() <= ceiling)
+        return;
+    current().verifier().report(rule,
+                                std::string(routine) + " at IRQL " + std::to_string(currentIrql()) +
+                                    " (allowed up to " + std::to_string(ceiling) + ")",
+                                site);
+}
+
+} // namespace
 
 void SimCheckIrpLive(PIRP Irp, const char* Operation, SimCallSite Caller) {
     current().io().checkLive(Irp, Operation, Caller);
@@ -26,6 +42,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock, SimCallSite Caller) {
+    checkIrql(PASSIVE_LEVEL, Rule::DeviceControlBuiltAbovePassive, "IoBuildDeviceIoControlRequest",
+              Caller);
     if (current().faults().shouldFail(AllocKind::DeviceControlIrp, Caller))
         return nullptr;
     const ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
@@ -73,10 +91,12 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 }
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, SimCallSite Caller) {
+    checkIrql(DISPATCH_LEVEL, Rule::IrpCallAboveDispatchLevel, "IofCallDriver", Caller);
     return current().io().callDriver(DeviceObject, Irp, false, Caller);
 }
 
 void NTAPI IofCompleteRequest(PIRP Irp, CCHAR, SimCallSite Caller) {
+    checkIrql(DISPATCH_LEVEL, Rule::IrpCallAboveDispatchLevel, "IofCompleteRequest", Caller);
     current().io().completeRequest(Irp, Caller);
 }
 

@@ -31,7 +31,20 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                                     site);
         return STATUS_INVALID_PARAMETER;
     }
-    if (target->deleted) {
+    // A deleted device object that file objects still keep gets their cleanup and close.
+    const UCHAR nextMajor = irp->CurrentLocation > 1
+                                ? (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction
+                                : UCHAR{0};
+    bool deleted = false;
+    long handles = 0;
+    {
+        std::lock_guard lock(mutex_);
+        deleted = target->deleted;
+        handles = target->openHandles;
+    }
+    const bool lastRequests =
+        (nextMajor == IRP_MJ_CLEANUP || nextMajor == IRP_MJ_CLOSE) && handles > 0;
+    if (deleted && !lastRequests) {
         current().verifier().report(Rule::RequestToDeletedDevice,
                                     describeIrp(irp) + " sent to deleted " + describeDevice(device),
                                     site);

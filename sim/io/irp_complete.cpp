@@ -190,6 +190,16 @@ void IoManager::finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site
     releaseIrp(irp, record);
 }
 
+BOOLEAN IoManager::cancelIfInFlight(PIRP irp, std::uint64_t id, const SimCallSite& site) {
+    // Held across the cancel (the mutex is recursive): the IRP cannot be finished and freed
+    // between the look and IoCancelIrp.
+    std::lock_guard lock(mutex_);
+    auto it = irps_.find(irp);
+    if (it == irps_.end() || it->second->id != id || it->second->freed || it->second->finished)
+        return FALSE;
+    return cancelIrp(irp, site);
+}
+
 BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
     if (!checkLive(irp, "IoCancelIrp", site))
         return FALSE;

@@ -5,6 +5,7 @@
 
 #include "sim/core/system.h"
 #include "sim/memory/pool.h"
+#include "sim/sync/dispatcher.h"
 #include "sim/util/poison.h"
 
 namespace sim {
@@ -176,6 +177,7 @@ NTSTATUS MdlTable::probeAndLock(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERA
             // Pool is resident; only a probe on behalf of user mode faults on it.
             status = accessMode == UserMode ? STATUS_ACCESS_VIOLATION : STATUS_SUCCESS;
         } else {
+            checkUserProbe(*record, accessMode, reports);
             const auto access = operation == IoReadAccess ? UserAddressSpace::Access::Read
                                                           : UserAddressSpace::Access::Write;
             record->view =
@@ -190,6 +192,21 @@ NTSTATUS MdlTable::probeAndLock(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERA
     }
     send(reports, site);
     return status;
+}
+
+// An application's buffer is probed on behalf of user mode, at APC level at most: a kernel-mode
+// probe checks nothing of the address, and the pages may need to be brought in.
+void MdlTable::checkUserProbe(const Record& record, KPROCESSOR_MODE accessMode,
+                              Reports& reports) const {
+    const MDL& mdl = *record.mdl;
+    if (accessMode == KernelMode && UserAddressSpace::isUserAddress(mdl.StartVa))
+        reports.push_back({Rule::KernelModeProbeOfUserBuffer,
+                           "MmProbeAndLockPages in KernelMode of " + describe(record) +
+                               ", an application's address: probe it as UserMode"});
+    if (currentIrql() > APC_LEVEL)
+        reports.push_back({Rule::UserProbeAboveApcLevel,
+                           "MmProbeAndLockPages of " + describe(record) + " at IRQL " +
+                               std::to_string(currentIrql()) + " (APC_LEVEL at most)"});
 }
 
 void MdlTable::unlock(PMDL mdl, const SimCallSite& site) {
@@ -293,6 +310,14 @@ void MdlTable::unlockAndFreeChain(PMDL first, const SimCallSite& site) {
         }
     }
     send(reports, site);
+}
+
+const std::byte* MdlTable::lockedBytes(const MDL* mdl) const {
+    std::lock_guard lock(mutex_);
+    const Record* record = live(mdl);
+    if (record == nullptr || !record->locked || !record->view)
+        return nullptr;
+    return record->view->host;
 }
 
 bool MdlTable::isLive(const MDL* mdl) const {

@@ -58,6 +58,10 @@ public:
     // The I/O manager's release of an IRP's MDL chain: unlocks what is locked, frees each MDL.
     void unlockAndFreeChain(PMDL first, const SimCallSite& site);
 
+    // The I/O manager's own look at a locked MDL's bytes (no mapping is made, nothing counted):
+    // the host address of its first byte, or null when it is not locked.
+    const std::byte* lockedBytes(const MDL* mdl) const;
+
     bool isLive(const MDL* mdl) const;
     bool isLocked(const MDL* mdl) const;
     std::size_t liveCount() const;
@@ -89,6 +93,7 @@ private:
     std::string describe(const Record& record) const;
     std::string notLive(const MDL* mdl, std::string_view routine) const;
     PVOID mapPartial(Record& record, Reports& reports);
+    void checkUserProbe(const Record& record, KPROCESSOR_MODE accessMode, Reports& reports) const;
     void release(PMDL mdl, const SimCallSite& site, Reports& reports);
     static void send(Reports& reports, const SimCallSite& site);
 

@@ -151,6 +151,22 @@ std::optional<std::size_t> Pool::findPoison(const void* address, std::size_t len
     return std::nullopt;
 }
 
+std::optional<std::size_t> Pool::findFillRun(const void* bytes, std::size_t length,
+                                             std::size_t runBytes) {
+    const auto* data = static_cast<const std::byte*>(bytes);
+    const std::size_t run = std::min(length, runBytes);
+    std::size_t runLength = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const bool fill = data[i] == std::byte{kFreshFill} || data[i] == std::byte{kFreedFill};
+        // A run is of one fill: a fresh byte after a freed one starts a new run.
+        if (!fill || (runLength > 0 && data[i] != data[i - 1]))
+            runLength = 0;
+        if (fill && ++runLength == run && run > 0)
+            return i + 1 - run;
+    }
+    return std::nullopt;
+}
+
 std::vector<PoolBlockInfo> Pool::liveBlocks() const {
     std::lock_guard lock(mutex_);
     std::vector<PoolBlockInfo> blocks;

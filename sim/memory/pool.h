@@ -74,6 +74,10 @@ public:
     // (or of the whole range, if shorter) that still holds kFreshFill. Nothing when the range is
     // all written, or not inside a live block.
     std::optional<std::size_t> findPoison(const void* address, std::size_t length) const;
+    // In any bytes: the offset of the first run of `runBytes` (or of the whole range, if shorter)
+    // that holds fresh fill or freed fill, the marks of pool memory nobody wrote.
+    static std::optional<std::size_t> findFillRun(const void* bytes, std::size_t length,
+                                                  std::size_t runBytes);
 
     std::vector<PoolBlockInfo> liveBlocks() const; // in allocation order
     std::size_t liveCount() const;

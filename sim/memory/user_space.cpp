@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace sim {
 
 namespace {
@@ -34,9 +36,54 @@ void* UserAddressSpace::map(std::size_t bytes, bool writable) {
     std::shared_ptr<std::byte> pages(static_cast<std::byte*>(std::calloc(size, 1)), std::free);
     if (!pages)
         return nullptr;
-    regions_.emplace(*base, Region{size, writable, std::move(pages)});
+    regions_.emplace(*base, Region{size, writable, false, std::move(pages)});
     nextBase_ = *base + size + kPageBytes;
     return toPointer(*base);
+}
+
+void* UserAddressSpace::mapHostVisible(std::size_t bytes, bool writable) {
+    if (bytes == 0 || bytes > kLimit)
+        return nullptr;
+    const std::uint64_t size = roundUpToPages(bytes);
+    std::lock_guard lock(mutex_);
+    // The host may use parts of the low 2 GiB (its own mappings, a sanitizer's shadow): a gap it
+    // occupies is passed over, as are the free pages around our own regions.
+    constexpr int kAttempts = 256;
+    std::uint64_t from = nextBase_;
+    bool wrapped = false;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        auto base = findGap(from, size);
+        if (!base && !wrapped) {
+            wrapped = true;
+            base = findGap(kLowestAddress, size);
+        }
+        if (!base)
+            return nullptr;
+        if (auto pages = mapHostPages(*base, size, writable)) {
+            regions_.emplace(*base, Region{size, writable, true, std::move(pages)});
+            nextBase_ = *base + size + kPageBytes;
+            return toPointer(*base);
+        }
+        from = *base + size + kPageBytes;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<std::byte> UserAddressSpace::mapHostPages(std::uint64_t base, std::uint64_t size,
+                                                          bool writable) {
+    void* wanted = toPointer(base);
+    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* got = mmap(wanted, size, protection,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE | MAP_NORESERVE, -1, 0);
+    if (got == MAP_FAILED)
+        return nullptr;
+    if (got != wanted) { // a kernel that does not know MAP_FIXED_NOREPLACE took it as a hint
+        munmap(got, size);
+        return nullptr;
+    }
+    // Unmapped once the region and every locked view of it are gone.
+    return std::shared_ptr<std::byte>(static_cast<std::byte*>(got),
+                                      [size](std::byte* pages) { munmap(pages, size); });
 }
 
 // The lowest address at or above `from` with `bytes` of room and a free page on either side.
@@ -69,6 +116,9 @@ bool UserAddressSpace::setWritable(void* base, bool writable) {
     if (it == regions_.end())
         return false;
     it->second.writable = writable;
+    if (it->second.hostVisible)
+        mprotect(it->second.pages.get(), it->second.size,
+                 writable ? PROT_READ | PROT_WRITE : PROT_READ);
     return true;
 }
 
@@ -122,6 +172,13 @@ UserAddressSpace::lock(const void* address, std::size_t length, Access access) c
     if (region == nullptr || (access == Access::Write && !region->writable))
         return std::nullopt;
     return LockedRange{region->pages, region->pages.get() + offset};
+}
+
+bool UserAddressSpace::isHostVisible(const void* address, std::size_t length) const {
+    std::lock_guard lock(mutex_);
+    std::size_t offset = 0;
+    const Region* region = find(address, length, offset);
+    return region != nullptr && region->hostVisible;
 }
 
 std::size_t UserAddressSpace::regionCount() const {

@@ -4,7 +4,11 @@
 // driver that touches a user buffer without probing and locking it faults in the host process
 // rather than reading something plausible. The first 64 KiB are never mapped (so NULL and small
 // offsets from it are bad addresses), and a free page separates any two regions, so running off
-// the end of a buffer is a bad address too. Thread-safe.
+// the end of a buffer is a bad address too.
+//
+// A region mapped host-visible is the exception an application needs: its bytes live at the host
+// address equal to its user address, so the application uses the pointer itself, as on the
+// platform (where a buffer's address is what the driver is handed). Thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +38,8 @@ public:
     // Maps a zero-filled region of at least `bytes` (whole pages); nullptr when bytes is 0 or the
     // space has no room.
     void* map(std::size_t bytes, bool writable = true);
+    // The same, host-visible: the returned address is also a host pointer to the region's bytes.
+    void* mapHostVisible(std::size_t bytes, bool writable = true);
     // Unmaps the region that starts at base; false when none does.
     bool unmap(void* base);
     bool setWritable(void* base, bool writable);
@@ -48,6 +54,9 @@ public:
     // Probes and locks the range; nothing when the probe fails.
     std::optional<LockedRange> lock(const void* address, std::size_t length, Access access) const;
 
+    // Whether [address, address + length) lies in one host-visible region.
+    bool isHostVisible(const void* address, std::size_t length) const;
+
     std::size_t regionCount() const;
     // Below the user space's limit (it may still be unmapped).
     static bool isUserAddress(const void* address);
@@ -56,6 +65,7 @@ private:
     struct Region {
         std::uint64_t size = 0;
         bool writable = true;
+        bool hostVisible = false;
         std::shared_ptr<std::byte> pages; // zero pages from calloc: untouched ones cost nothing
     };
     using RegionMap = std::map<std::uint64_t, Region>; // by base address
@@ -63,6 +73,9 @@ private:
     // The region holding the range (one byte for a zero length), with the range's offset in it.
     const Region* find(const void* address, std::size_t length, std::size_t& offset) const;
     std::optional<std::uint64_t> findGap(std::uint64_t from, std::uint64_t bytes) const;
+    // Host memory at exactly [base, base + size), or null when the host uses some of it.
+    static std::shared_ptr<std::byte> mapHostPages(std::uint64_t base, std::uint64_t size,
+                                                   bool writable);
 
     mutable std::mutex mutex_; // guards regions_ and nextBase_; not the bytes of the regions
     RegionMap regions_;

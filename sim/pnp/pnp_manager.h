@@ -38,7 +38,11 @@
 // Surprise removal marks every device object of the stack surpriseRemoved (so deleting or
 // detaching one before the removal IRP is a finding) until removeDevice sends the removal.
 //
-// Handles (IoManager::referenceDevice) are left to the application model.
+// Handles: the application side (sim/io/file_io.h) counts the file objects open on a stack.
+// A removal by request (remove) while one is open is vetoed, nothing sent, as the platform vetoes
+// it for an outstanding open. After a surprise removal the removal (removeDevice, remove) waits
+// until the last handle is closed, and the close of that handle sends it. The single steps
+// (queryRemove, removeDevice before any surprise removal, ...) send their IRP whatever is open.
 #pragma once
 
 #include <functional>
@@ -109,6 +113,8 @@ enum class RemoveOutcome {
     Removed,  // query-remove (skipped after a surprise removal) then removal
     Refused,  // the driver failed query-remove; cancel-remove was sent
     NotAdded, // no function driver above the PDO, or removed already: nothing sent
+    Vetoed,   // a handle is open on the device: nothing sent
+    Deferred, // surprise-removed with a handle open: the last close sends the removal
 };
 
 struct RemoveResult {
@@ -153,8 +159,12 @@ public:
     NTSTATUS queryRemove(DeviceNode& node);
     NTSTATUS cancelRemove(DeviceNode& node);
     // IRP_MN_REMOVE_DEVICE; when the device is gone (surprise removal) the bus then deletes its
-    // PDO and the node becomes Deleted.
+    // PDO and the node becomes Deleted. After a surprise removal with a handle still open,
+    // nothing is sent yet and the result is STATUS_PENDING: the last close sends it.
     NTSTATUS removeDevice(DeviceNode& node);
+    // Told by the I/O manager that a file object on `device` was closed: a surprise-removed
+    // device whose last handle that was gets its removal now.
+    void handleClosed(PDEVICE_OBJECT device);
     // The device is unplugged from its bus (transfers in flight fail, the port is not connected),
     // then IRP_MN_SURPRISE_REMOVAL is sent. A node without a function driver (add failed, or
     // removed already) gets no IRP: the bus deletes the PDO at once.
@@ -188,6 +198,8 @@ private:
     void deletePdoIfGone(DeviceNode& node);
 
     DeviceInterfaceRegistry interfaces_;
+    // Orders a removal with the close that may send it: held while either decides and sends.
+    std::recursive_mutex removalOrder_;
     mutable std::mutex mutex_; // guards nodes_
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
 };

@@ -187,8 +187,12 @@ NTSTATUS PnpManager::cancelRemove(DeviceNode& node) {
 }
 
 NTSTATUS PnpManager::removeDevice(DeviceNode& node) {
+    std::lock_guard order(removalOrder_);
     if (!hasFunctionDriver(node.state) && node.state != DeviceNodeState::SurpriseRemoved)
         return STATUS_INVALID_DEVICE_STATE;
+    if (node.state == DeviceNodeState::SurpriseRemoved &&
+        current().io().openHandlesOnStack(node.pdo) > 0)
+        return STATUS_PENDING;  // sent by the close of the last handle
     clearSurpriseRemoved(node); // the removal is when the driver may detach and delete
     const NTSTATUS status = sendChecked(node, IRP_MN_REMOVE_DEVICE);
     node.state = DeviceNodeState::Removed;
@@ -198,14 +202,20 @@ NTSTATUS PnpManager::removeDevice(DeviceNode& node) {
 }
 
 RemoveResult PnpManager::remove(DeviceNode& node) {
+    std::lock_guard order(removalOrder_);
     RemoveResult result;
     if (node.state == DeviceNodeState::SurpriseRemoved) {
         result.removeStatus = removeDevice(node); // a device that is gone is not asked
-        result.outcome = RemoveOutcome::Removed;
+        result.outcome = result.removeStatus == STATUS_PENDING ? RemoveOutcome::Deferred
+                                                               : RemoveOutcome::Removed;
         return result;
     }
     if (!hasFunctionDriver(node.state))
         return result;
+    if (current().io().openHandlesOnStack(node.pdo) > 0) {
+        result.outcome = RemoveOutcome::Vetoed;
+        return result;
+    }
     result.queryStatus = queryRemove(node);
     if (!NT_SUCCESS(result.queryStatus)) {
         result.cancelStatus = cancelRemove(node);
@@ -215,6 +225,19 @@ RemoveResult PnpManager::remove(DeviceNode& node) {
     result.removeStatus = removeDevice(node);
     result.outcome = RemoveOutcome::Removed;
     return result;
+}
+
+void PnpManager::handleClosed(PDEVICE_OBJECT device) {
+    std::lock_guard order(removalOrder_);
+    for (DeviceNode* node : nodes()) {
+        if (node->state != DeviceNodeState::SurpriseRemoved)
+            continue;
+        bool inStack = false;
+        for (PDEVICE_OBJECT d = node->pdo; d != nullptr && !inStack; d = d->AttachedDevice)
+            inStack = d == device;
+        if (inStack && current().io().openHandlesOnStack(node->pdo) == 0)
+            removeDevice(*node);
+    }
 }
 
 // A started (or stopped) device that vanishes is told at once with IRP_MN_SURPRISE_REMOVAL and

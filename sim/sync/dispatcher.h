@@ -25,6 +25,7 @@ public:
 
     // How long a wait may block before it is reported as a hang; defaults to 60 seconds.
     void setHangLimit(std::chrono::milliseconds limit) { hangLimit_ = limit; }
+    std::chrono::milliseconds hangLimit() const { return hangLimit_; }
 
 private:
     std::mutex mutex_;

@@ -20,7 +20,10 @@ bool cancelFlag(PIRP irp) {
 
 } // namespace
 
-HostController::HostController() : thread_([this] { threadMain(); }) {}
+HostController::HostController() : thread_([this] { threadMain(); }), threadId_(thread_.get_id()) {
+    for (std::size_t i = 0; i < kProcessors; ++i)
+        processors_.emplace_back([this] { processorMain(); });
+}
 
 HostController::~HostController() {
     shutdown();
@@ -32,20 +35,34 @@ void HostController::shutdown() {
         stopping_ = true;
         changed_.notify_all();
     }
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
-        thread_.join();
+    // Never joined from one of its own threads (a completion may stop the bus).
+    const auto join = [](std::thread& t) {
+        if (t.joinable() && t.get_id() != std::this_thread::get_id())
+            t.join();
+    };
+    join(thread_);
+    for (std::thread& t : processors_)
+        join(t);
 }
 
 void HostController::threadMain() {
+    runJobs(work_);
+}
+
+void HostController::processorMain() {
+    runJobs(completions_);
+}
+
+void HostController::runJobs(std::deque<std::function<void()>>& queue) {
     for (;;) {
         std::function<void()> job;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || !work_.empty(); });
+            changed_.wait(lock, [&] { return stopping_ || !queue.empty(); });
             if (stopping_)
                 return;
-            job = std::move(work_.front());
-            work_.pop_front();
+            job = std::move(queue.front());
+            queue.pop_front();
             ++busyWorkers_;
         }
         {
@@ -91,6 +108,11 @@ void HostController::setForcePending(bool on) {
 bool HostController::forcePending() const {
     std::lock_guard lock(mutex_);
     return forcePending_;
+}
+
+void HostController::setCancelLatency(std::chrono::milliseconds latency) {
+    std::lock_guard lock(mutex_);
+    cancelLatency_ = latency;
 }
 
 // --- submission
@@ -272,6 +294,18 @@ void HostController::pump(const BusDevice& device) {
 // -------------------------------------------------------------------
 
 void HostController::complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome) {
+    if (std::this_thread::get_id() == threadId_) {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            completions_.push_back([this, transfer, outcome] { finish(transfer, outcome); });
+            changed_.notify_all();
+            return;
+        }
+    }
+    finish(transfer, outcome);
+}
+
+void HostController::finish(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome) {
     {
         std::lock_guard lock(mutex_);
         pending_.remove(transfer);
@@ -297,8 +331,16 @@ void NTAPI HostController::cancelRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
             return;
         transfer = *it;
         transfer->state = TransferState::InService;
+        if (self.cancelLatency_.count() > 0 && !self.stopping_) {
+            self.completions_.push_back([&self, transfer, latency = self.cancelLatency_] {
+                std::this_thread::sleep_for(latency);
+                self.finish(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
+            });
+            self.changed_.notify_all();
+            return;
+        }
     }
-    self.complete(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
+    self.finish(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
 }
 
 std::size_t HostController::flush(const BusDevice& device,
@@ -346,7 +388,9 @@ bool HostController::waitForInFlight(std::size_t count, std::optional<UCHAR> end
 
 void HostController::waitIdle() const {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopping_ || (work_.empty() && busyWorkers_ == 0); });
+    changed_.wait(lock, [&] {
+        return stopping_ || (work_.empty() && completions_.empty() && busyWorkers_ == 0);
+    });
 }
 
 } // namespace sim::usb

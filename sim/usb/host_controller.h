@@ -4,8 +4,10 @@
 // A transfer (bulk or interrupt, vendor request, descriptor read) completes in one of three
 // modes, chosen per test and per endpoint address:
 //   - Inline: inside the IofCallDriver that submitted it, when the device can answer at once;
-//   - Thread (the default): from the controller's completion thread, at DISPATCH_LEVEL, as a DPC
-//     would; the IRP is always pended first;
+//   - Thread (the default): served in submission order by the controller's own thread, and
+//     completed by one of kProcessors completion threads, at DISPATCH_LEVEL, as DPCs on several
+//     processors would: the completions of two transfers (two chunks of one request, or the read
+//     and the write pipe) may run at the same time; the IRP is always pended first;
 //   - Held: pended and kept until the test or the device model releases it (releaseHeld), then
 //     offered to the device on the releasing thread.
 // A transfer the device cannot serve yet (the loopback's IN with nothing queued) waits, pending,
@@ -14,6 +16,9 @@
 // cancelled or aborted.
 //
 // Force pending: every IRP the bus receives is pended and handled later on the completion thread.
+//
+// A cancelled transfer is completed inside IoCancelIrp, or, with setCancelLatency, a while later
+// on a completion thread, as a controller that must first unlink it from its schedule does.
 //
 // Usage (tests): bus.controller().setMode(CompletionMode::Held);
 //                bus.controller().waitForInFlight(4);  bus.controller().releaseHeld();
@@ -30,6 +35,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "sim/usb/transfer.h"
 
@@ -39,6 +45,9 @@ enum class CompletionMode { Inline, Thread, Held };
 
 class HostController {
 public:
+    // Completion threads: "processors" on which completions of transfers run.
+    static constexpr std::size_t kProcessors = 2;
+
     HostController();
     ~HostController(); // stops the completion thread
     HostController(const HostController&) = delete;
@@ -50,6 +59,9 @@ public:
     CompletionMode mode(UCHAR endpointAddress) const;
     void setForcePending(bool on);
     bool forcePending() const;
+    // How long after IoCancelIrp a cancelled transfer is completed (0, the default: at once,
+    // inside IoCancelIrp).
+    void setCancelLatency(std::chrono::milliseconds latency);
 
     // Releases held transfers (of one endpoint, of one device) in submission order, at most
     // `limit`, on the calling thread at DISPATCH_LEVEL; returns how many.
@@ -61,7 +73,7 @@ public:
     // Waits until at least `count` transfers are pending (of an endpoint); false on time-out.
     bool waitForInFlight(std::size_t count, std::optional<UCHAR> endpointAddress = std::nullopt,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    // Waits until the completion thread has nothing to do (waiting transfers may remain).
+    // Waits until the controller's threads have nothing to do (waiting transfers may remain).
     void waitIdle() const;
 
     // --- for the bus driver ------------------------------------------------------------------
@@ -84,6 +96,9 @@ private:
 
     static void NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     void threadMain();
+    void processorMain();
+    // Runs queued jobs at DISPATCH_LEVEL until the controller stops.
+    void runJobs(std::deque<std::function<void()>>& queue);
     void serviceQueued(const std::shared_ptr<Transfer>& transfer);
     // Offers a claimed transfer to its device; completes it or puts it back to wait.
     void service(const std::shared_ptr<Transfer>& transfer);
@@ -94,7 +109,10 @@ private:
               std::optional<std::uint64_t> wakesSeen = std::nullopt);
     bool arm(Transfer& transfer);   // mutex_ held
     bool claim(Transfer& transfer); // mutex_ held; false when its cancel routine owns it
+    // Completes a transfer: on the controller's own thread by handing it to a processor, on any
+    // other thread at once.
     void complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome);
+    void finish(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome);
     std::uint64_t wakeCount(const BusDevice& device);
     void rewakeIfMissed(const Transfer& transfer, std::optional<std::uint64_t> wakesSeen);
     std::size_t countLocked(std::optional<UCHAR> endpointAddress,
@@ -106,11 +124,15 @@ private:
     std::map<UCHAR, CompletionMode> endpointModes_;
     bool forcePending_ = false;
     TransferList pending_; // every transfer the controller holds, in submission order
-    std::deque<std::function<void()>> work_;
+    std::deque<std::function<void()>> work_;          // for the controller's own thread
+    std::deque<std::function<void()>> completions_;   // for the processors
     std::map<const BusDevice*, std::uint64_t> wakes_; // wake() calls per device
+    std::chrono::milliseconds cancelLatency_{0};
     std::size_t busyWorkers_ = 0;
     bool stopping_ = false;
     std::thread thread_;
+    std::thread::id threadId_;
+    std::vector<std::thread> processors_;
 };
 
 } // namespace sim::usb

@@ -39,6 +39,7 @@ enum class Rule {
     MdlLeak,
     MdlMisuse,
     UnguardedProbe,
+    KernelModeProbeOfUserBuffer, // a user address probed as if the caller were the kernel
     // IRQL and locks
     WaitAtDispatchLevel,
     SpinLockRecursion,
@@ -48,6 +49,9 @@ enum class Rule {
     DispatchChangedIrql,
     CompletedHoldingSpinLock,
     IrqlMisuse,
+    IrpCallAboveDispatchLevel,      // IofCallDriver or IofCompleteRequest above DISPATCH_LEVEL
+    DeviceControlBuiltAbovePassive, // IoBuildDeviceIoControlRequest above PASSIVE_LEVEL
+    UserProbeAboveApcLevel,         // user memory probed above APC_LEVEL
     // Plug and Play and objects
     DeviceDeletedWithReferences,
     DeviceDeletedDuringSurpriseRemoval,

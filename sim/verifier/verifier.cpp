@@ -67,6 +67,8 @@ std::string_view ruleName(Rule rule) {
         return "mdl-misuse";
     case Rule::UnguardedProbe:
         return "unguarded-probe";
+    case Rule::KernelModeProbeOfUserBuffer:
+        return "kernel-mode-probe-of-user-buffer";
     case Rule::WaitAtDispatchLevel:
         return "wait-at-dispatch-level";
     case Rule::SpinLockRecursion:
@@ -83,6 +85,12 @@ std::string_view ruleName(Rule rule) {
         return "completed-holding-spin-lock";
     case Rule::IrqlMisuse:
         return "irql-misuse";
+    case Rule::IrpCallAboveDispatchLevel:
+        return "irp-call-above-dispatch-level";
+    case Rule::DeviceControlBuiltAbovePassive:
+        return "device-control-built-above-passive";
+    case Rule::UserProbeAboveApcLevel:
+        return "user-probe-above-apc-level";
     case Rule::DeviceDeletedWithReferences:
         return "device-deleted-with-references";
     case Rule::DeviceDeletedDuringSurpriseRemoval:

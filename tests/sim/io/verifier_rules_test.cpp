@@ -257,6 +257,26 @@ TEST_F(VerifierRulesTest, IrqlRaisedByLoweringIsReported) {
     KfLowerIrql(PASSIVE_LEVEL);
 }
 
+// Above DISPATCH_LEVEL an IRP may be neither sent nor completed; building a device-control
+// request wants PASSIVE_LEVEL.
+TEST_F(VerifierRulesTest, IrpRoutinesCalledAboveTheirIrqlAreReported) {
+    PDEVICE_OBJECT device = driver_.createDevice(recordAndComplete(seen_, STATUS_SUCCESS));
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL + 1);
+    sendAndFree(device); // its IofCallDriver and the IofCompleteRequest of the handler
+    KfLowerIrql(old);
+    EXPECT_EQ(expectFinding(Rule::IrpCallAboveDispatchLevel, "at IRQL 3").size(), 2u);
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    const KIRQL raised = KfRaiseIrql(DISPATCH_LEVEL);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, device, nullptr, 0,
+                                             nullptr, 0, TRUE, &event, &iosb);
+    KfLowerIrql(raised);
+    expectFinding(Rule::DeviceControlBuiltAbovePassive, "IoBuildDeviceIoControlRequest at IRQL 2");
+    IofCallDriver(device, irp); // ends as usual
+}
+
 using VerifierDeathTest = VerifierRulesTest;
 
 TEST_F(VerifierDeathTest, AWaitThatNeverEndsStopsTheRunWithAFinding) {

@@ -5,6 +5,7 @@
 #include "sim/sync/dispatcher.h"
 #include "tests/sim/pnp/pnp_test_driver.h"
 #include "tests/sim/usb/usb_fixture.h"
+#include "tests/support/application.h"
 
 namespace wdmusb::test {
 namespace {
@@ -274,11 +275,13 @@ TEST_F(PnpLifecycleTest, EveryFlowEndsUnderForcePending) {
 
 // --- handles on a removed device --------------------------------------------------------------
 
+// A removal sent whatever is open (the single step) deletes the FDO under an open handle: the
+// handle keeps it, gets its cleanup and close there, and nothing else may reach it.
 TEST_F(PnpLifecycleTest, AHandleKeepsTheDeletedFdoAndARequestToItIsCaught) {
     sim::DeviceNode& node = plugAndStart();
     const PDEVICE_OBJECT fdo = driver_.fdo;
-    system_.io().referenceDevice(fdo); // an open handle
-    ASSERT_EQ(pnp().surpriseRemove(node), STATUS_SUCCESS);
+    AppHandle handle = openDevice(kPnpTestClass);
+    ASSERT_TRUE(handle.valid());
     ASSERT_EQ(pnp().removeDevice(node), STATUS_SUCCESS);
     ASSERT_TRUE(deleted(fdo));
     EXPECT_EQ(PnpTestDriver::extensionOf(fdo).lower, node.pdo)
@@ -289,7 +292,37 @@ TEST_F(PnpLifecycleTest, AHandleKeepsTheDeletedFdoAndARequestToItIsCaught) {
     EXPECT_EQ(IofCallDriver(fdo, irp), STATUS_DELETE_PENDING);
     expectFinding(sim::Rule::RequestToDeletedDevice, "IRP #");
     IoFreeIrp(irp);
-    system_.io().dereferenceDevice(fdo); // the last handle closed
+    handle.close();
+    EXPECT_EQ(driver_.minorsAtFdo.back(), IRP_MN_REMOVE_DEVICE) << "nothing more was sent";
+}
+
+TEST_F(PnpLifecycleTest, ARemovalByRequestIsVetoedWhileAHandleIsOpen) {
+    sim::DeviceNode& node = plugAndStart();
+    AppHandle handle = openDevice(kPnpTestClass);
+    ASSERT_TRUE(handle.valid());
+    const std::size_t minorsBefore = driver_.minorsAtFdo.size();
+    EXPECT_EQ(pnp().remove(node).outcome, sim::RemoveOutcome::Vetoed);
+    EXPECT_EQ(driver_.minorsAtFdo.size(), minorsBefore) << "nothing sent";
+    EXPECT_EQ(node.state, DeviceNodeState::Started);
+    handle.close();
+    EXPECT_EQ(pnp().remove(node).outcome, sim::RemoveOutcome::Removed);
+}
+
+// After a surprise removal the removal waits for the last handle; its close sends it.
+TEST_F(PnpLifecycleTest, AfterASurpriseRemovalTheLastCloseSendsTheRemoval) {
+    sim::DeviceNode& node = plugAndStart();
+    AppHandle first = openDevice(kPnpTestClass);
+    AppHandle second = openDevice(kPnpTestClass);
+    ASSERT_TRUE(first.valid() && second.valid());
+    ASSERT_EQ(pnp().surpriseRemove(node), STATUS_SUCCESS);
+    EXPECT_EQ(pnp().remove(node).outcome, sim::RemoveOutcome::Deferred);
+    EXPECT_EQ(pnp().removeDevice(node), STATUS_PENDING);
+    first.close();
+    EXPECT_EQ(node.state, DeviceNodeState::SurpriseRemoved);
+    EXPECT_EQ(driver_.minorsAtFdo.back(), IRP_MN_SURPRISE_REMOVAL);
+    second.close();
+    EXPECT_EQ(driver_.minorsAtFdo.back(), IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(node.state, DeviceNodeState::Deleted);
 }
 
 } // namespace

@@ -62,6 +62,14 @@ struct PnpTestDriver {
         driver->MajorFunction[IRP_MJ_PNP] = &PnpTestDriver::dispatchPnp;
         driver->MajorFunction[IRP_MJ_READ] = &PnpTestDriver::dispatchRead;
         driver->MajorFunction[IRP_MJ_POWER] = &PnpTestDriver::dispatchPower;
+        driver->MajorFunction[IRP_MJ_CREATE] = &PnpTestDriver::dispatchOpenClose;
+        driver->MajorFunction[IRP_MJ_CLOSE] = &PnpTestDriver::dispatchOpenClose;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS NTAPI dispatchOpenClose(PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     }
 

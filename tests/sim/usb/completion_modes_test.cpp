@@ -68,6 +68,44 @@ TEST_F(CompletionModesTest, HeldTransfersWaitForReleaseInOrder) {
     EXPECT_EQ(std::string(back.begin(), back.end()), "aaaaaaaabbbbbbbb");
 }
 
+// Completions run on several processors: the completion routines of two transfers are inside at
+// the same time (each waits, a while at most, for the other to come in).
+TEST_F(CompletionModesTest, ThreadModeRunsCompletionsOnSeveralProcessorsAtOnce) {
+    static std::atomic<int> inside;
+    static std::atomic<int> together;
+    static std::atomic<int> finished;
+    inside = together = finished = 0;
+    const auto meet = +[](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        ++inside;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (inside.load() < 2 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        if (inside.load() >= 2)
+            ++together;
+        ++finished;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    };
+    std::vector<UrbOf<_URB_BULK_OR_INTERRUPT_TRANSFER>> urbs{bulkUrb(out_, false, data_),
+                                                             bulkUrb(out_, false, data_)};
+    std::vector<PIRP> irps;
+    for (auto& urb : urbs) {
+        PIRP irp = IoAllocateIrp(device_.pdo()->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = urb.get();
+        IoSetCompletionRoutine(irp, meet, nullptr, TRUE, TRUE, TRUE);
+        irps.push_back(irp);
+    }
+    for (PIRP irp : irps)
+        EXPECT_EQ(IofCallDriver(device_.pdo(), irp), STATUS_PENDING);
+    while (finished.load() < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(together.load(), 2);
+    for (PIRP irp : irps)
+        IoFreeIrp(irp);
+}
+
 TEST_F(CompletionModesTest, AReadWaitsUntilDataIsWritten) {
     for (CompletionMode mode : {CompletionMode::Inline, CompletionMode::Thread}) {
         hc().setMode(mode);
@@ -86,18 +124,26 @@ TEST_F(CompletionModesTest, AReadWaitsUntilDataIsWritten) {
     }
 }
 
+// Inside IoCancelIrp; or, with a cancel latency, after it returned, on one of the processors.
 TEST_F(CompletionModesTest, CancellingAWaitingReadCompletesItCancelled) {
-    auto read = bulkUrb(in_, true, readBuffer_);
-    AsyncUrb pending(device_.pdo(), read.get());
-    ASSERT_EQ(pending.send(), STATUS_PENDING);
-    ASSERT_TRUE(hc().waitForInFlight(1));
-    hc().waitIdle();
-    EXPECT_TRUE(pending.cancel());
-    pending.wait();
-    EXPECT_EQ(pending.status(), STATUS_CANCELLED);
-    EXPECT_EQ(read->Hdr.Status, USBD_STATUS_CANCELED);
-    EXPECT_EQ(read->TransferBufferLength, 0u);
-    EXPECT_EQ(hc().inFlightCount(), 0u);
+    for (const auto latency : {std::chrono::milliseconds(0), std::chrono::milliseconds(20)}) {
+        SCOPED_TRACE("latency " + std::to_string(latency.count()) + " ms");
+        hc().setCancelLatency(latency);
+        auto read = bulkUrb(in_, true, readBuffer_);
+        AsyncUrb pending(device_.pdo(), read.get());
+        ASSERT_EQ(pending.send(), STATUS_PENDING);
+        ASSERT_TRUE(hc().waitForInFlight(1));
+        hc().waitIdle();
+        EXPECT_TRUE(pending.cancel());
+        EXPECT_EQ(pending.completed(), latency.count() == 0);
+        pending.wait();
+        EXPECT_EQ(pending.status(), STATUS_CANCELLED);
+        EXPECT_EQ(pending.completionIrql(), latency.count() == 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+        EXPECT_EQ(read->Hdr.Status, USBD_STATUS_CANCELED);
+        EXPECT_EQ(read->TransferBufferLength, 0u);
+        hc().waitIdle();
+        EXPECT_EQ(hc().inFlightCount(), 0u);
+    }
 }
 
 TEST_F(CompletionModesTest, AbortPipeCompletesEveryTransferOnThatPipeOnly) {
