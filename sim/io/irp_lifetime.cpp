@@ -167,6 +167,12 @@ void IoManager::setTopCompletion(PIRP irp, TopCompletion onTop) {
         record->onTop = std::move(onTop);
 }
 
+std::uint64_t IoManager::irpId(PIRP irp) {
+    std::lock_guard lock(mutex_);
+    IrpRecord* record = findRecord(irp);
+    return record != nullptr ? record->id : 0;
+}
+
 std::size_t IoManager::liveIrpCount() {
     std::lock_guard lock(mutex_);
     return irps_.size();
