@@ -1,6 +1,8 @@
 #include "tools/wdmusbctl/device.h"
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/wdmusbctl/errors.h"
@@ -49,6 +51,22 @@ public:
 private:
     HDEVINFO set_;
 };
+
+// How long a cancelled request may take to end.
+constexpr DWORD kCancelGraceMs = 1000;
+
+// A request the driver keeps although it was cancelled (the driver gives up reads and writes only
+// when the device stops or leaves) still owns its buffer: the program cannot go on, and ends here
+// without freeing anything, leaving the request to the system.
+[[noreturn]] void exitLeavingRequest(const std::string& late) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "wdmusbctl: %s; the driver kept the request when it was cancelled (it ends when "
+                 "the device answers or leaves)\n",
+                 late.c_str());
+    std::fflush(stderr);
+    std::_Exit(static_cast<int>(Exit::DeviceError));
+}
 
 constexpr std::uint8_t kVendorToDevice = 0x40; // vendor type, to the device
 constexpr std::uint8_t kVendorToHost = 0xC0;   // vendor type, to the host
@@ -122,13 +140,14 @@ std::uint32_t Device::finish(bool started, const std::string& doing, bool moreDa
         failWithLastError(doing);
     DWORD moved = 0;
     if (!started && WaitForSingleObject(event_, timeoutMs_) == WAIT_TIMEOUT) {
+        const std::string late = doing + ": no answer within " + std::to_string(timeoutMs_) + " ms";
         // Cancelled, the request still ends through the platform: wait for that before its
         // buffer and record go away.
         CancelIo(handle_);
+        if (WaitForSingleObject(event_, kCancelGraceMs) == WAIT_TIMEOUT)
+            exitLeavingRequest(late);
         GetOverlappedResult(handle_, &pending_->overlapped, &moved, TRUE);
-        throw Failure(doing + ": no answer within " + std::to_string(timeoutMs_) +
-                          " ms (cancelled; see --timeout)",
-                      ERROR_SEM_TIMEOUT, Exit::DeviceError);
+        throw Failure(late + " (cancelled; see --timeout)", ERROR_SEM_TIMEOUT, Exit::DeviceError);
     }
     if (!GetOverlappedResult(handle_, &pending_->overlapped, &moved, TRUE) &&
         !(moreDataOk && GetLastError() == ERROR_MORE_DATA))

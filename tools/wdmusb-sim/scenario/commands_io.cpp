@@ -58,14 +58,35 @@ struct Outcome {
     NTSTATUS status = STATUS_SUCCESS;
     std::uint32_t moved = 0;
     std::size_t transfers = 0;
+    // A request the driver failed at once reports only its Win32 error to the application.
+    bool failedAtOnce = false;
+    DWORD error = ERROR_SUCCESS;
 };
 
-void report(StepContext& context, const Outcome& outcome, std::string_view what) {
-    context.account.detail(std::string(what), std::to_string(outcome.moved) + " bytes");
+// The open's (or a request failed at once) Win32 error against the one the platform gives for
+// the status expected.
+void checkError(StepContext& context, std::string_view label, DWORD error) {
+    const auto expected = static_cast<NTSTATUS>(context.step.number("expect", STATUS_SUCCESS));
+    const DWORD wanted = sim::app::win32ErrorFor(expected);
+    const auto text = [](DWORD e) {
+        return e == ERROR_SUCCESS ? std::string("success") : "error " + std::to_string(e);
+    };
+    context.check(error == wanted, label,
+                  text(error) + (error == wanted ? "" : ", expected " + text(wanted)) + " (" +
+                      sim::statusName(expected) + ")");
+}
+
+void report(StepContext& context, const Outcome& outcome, std::string_view what,
+            std::string_view moved = "bytes") {
+    context.account.detail(std::string(what),
+                           std::to_string(outcome.moved) + " " + std::string(moved));
     if (outcome.transfers > 0)
         context.account.detail("chunks", std::to_string(outcome.transfers) +
                                              " bulk transfer(s) sent to the bus");
-    context.status("status", outcome.status);
+    if (outcome.failedAtOnce)
+        checkError(context, "failed at once", outcome.error);
+    else
+        context.status("status", outcome.status);
     if (const Value* bytes = context.step.find("bytes"))
         context.check(outcome.moved == bytes->number, "bytes moved",
                       std::to_string(outcome.moved) +
@@ -81,10 +102,14 @@ template <typename Start> Outcome request(StepContext& context, HANDLE handle, S
     overlapped.hEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
     Outcome outcome;
     DWORD moved = 0;
-    if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING)
+    if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING) {
         GetOverlappedResult(handle, &overlapped, &moved, TRUE);
-    outcome.status = static_cast<NTSTATUS>(overlapped.Internal);
-    outcome.moved = static_cast<std::uint32_t>(overlapped.InternalHigh);
+        outcome.status = static_cast<NTSTATUS>(overlapped.Internal);
+        outcome.moved = static_cast<std::uint32_t>(overlapped.InternalHigh);
+    } else {
+        outcome.failedAtOnce = true;
+        outcome.error = GetLastError();
+    }
     CloseHandle(overlapped.hEvent);
     outcome.transfers = urbs.count(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) - before;
     return outcome;
@@ -121,16 +146,8 @@ void open(StepContext& context) {
     context.account.detail("path", path.empty() ? "no interface enabled" : path);
     HANDLE handle = CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    const auto expected = static_cast<NTSTATUS>(context.step.number("expect", STATUS_SUCCESS));
-    const DWORD wanted = sim::app::win32ErrorFor(expected);
-    const auto text = [](DWORD e) {
-        return e == ERROR_SUCCESS ? std::string("opened") : "error " + std::to_string(e);
-    };
-    context.check(error == wanted, "CreateFile",
-                  text(error) + (error == wanted ? ""
-                                                 : ", expected " + text(wanted) + " (" +
-                                                       sim::statusName(expected) + ")"));
+    checkError(context, "CreateFile",
+               handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS);
     if (handle != INVALID_HANDLE_VALUE)
         context.run.setHandle(name, handle);
 }
@@ -196,7 +213,9 @@ Outcome vendor(StepContext& context, HANDLE handle, bool in) {
         return DeviceIoControl(handle, IOCTL_VENDOR_REQUEST, &record, sizeof record, nullptr, 0,
                                nullptr, overlapped);
     });
-    report(context, outcome, in ? "vendor request IN" : "vendor request OUT");
+    context.account.detail("data stage", std::to_string(length) + (in ? " bytes from the device"
+                                                                      : " bytes to the device"));
+    report(context, outcome, in ? "vendor request IN" : "vendor request OUT", "bytes returned");
     if (in && memory != nullptr)
         checkData(context, {static_cast<const std::uint8_t*>(memory), length});
     if (memory != nullptr)
