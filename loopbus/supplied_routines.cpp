@@ -53,8 +53,7 @@ bool RedirectStub(UCHAR* Stub, PVOID Replacement) {
 // A partial MDL: the part of the source's buffer from VirtualAddress, Length bytes (0: to the end).
 // Wine maps every buffer in the drivers' own process, so the part's system address is the source's
 // plus the offset whenever the source has one.
-VOID NTAPI SuppliedIoBuildPartialMdl(PMDL Source, PMDL Target, PVOID VirtualAddress,
-                                     ULONG Length) {
+VOID NTAPI SuppliedIoBuildPartialMdl(PMDL Source, PMDL Target, PVOID VirtualAddress, ULONG Length) {
     const ULONG_PTR offset = reinterpret_cast<ULONG_PTR>(VirtualAddress) -
                              reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(Source));
     if (Length == 0)
@@ -83,8 +82,8 @@ NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) 
     UNREFERENCED_PARAMETER(Device);
     const auto request = static_cast<POWER_REQUEST*>(Context);
     if (request->Complete != nullptr)
-        request->Complete(request->Device, request->MinorFunction, request->State,
-                          request->Context, &Irp->IoStatus);
+        request->Complete(request->Device, request->MinorFunction, request->State, request->Context,
+                          &Irp->IoStatus);
     ExFreePool(request);
     IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -13,7 +13,7 @@ int Usage() {
                 L"       wine-harness wait-no-interface SECONDS\n"
                 L"       wine-harness bus unplug|plug|disable-port|counts\n"
                 L"       wine-harness bus fault none|fail|short|corrupt in|out BYTES\n"
-                L"       wine-harness bad-vendor\n",
+                L"       wine-harness bad-vendor records|buffers\n",
                 stderr);
     return 2;
 }
