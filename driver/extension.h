@@ -4,8 +4,9 @@
 // deleted. Every routine reaches it through the FDO; the driver has no global state.
 //
 // Locking: IoCountLock guards OutstandingIoCount and nothing else; ChunkLock guards the tracking
-// of the chunks in flight (see its fields at the end). The Plug and Play flags are single bytes
-// written by the Plug and Play and power paths and read everywhere without a lock: always through
+// of the chunks in flight, ConfigurationLock the replacement of what a start keeps for the client
+// requests (see their fields at the end). The Plug and Play flags are single bytes written by the
+// Plug and Play and power paths and read everywhere without a lock: always through
 // ReadShared/WriteShared.
 #pragma once
 
@@ -24,10 +25,11 @@ typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject; // the bus driver's PDO
     DEVICE_POWER_STATE CurrentDevicePowerState;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor; // 521 bytes or wTotalLength if larger
-    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;               // 18 bytes
-    // Copy of the selected interface with its pipes; a pipe's PipeFlags is 1 while an open
-    // handle holds the pipe, 0 when free.
+    // 521 bytes or wTotalLength if larger; a counted block (usb/kept_configuration.h)
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor; // 18 bytes
+    // Copy of the selected interface with its pipes, a counted block (usb/kept_configuration.h);
+    // a pipe's PipeFlags is 1 while an open handle holds the pipe, 0 when free.
     PUSBD_INTERFACE_INFORMATION InterfaceInformation;
     DEVICE_CAPABILITIES DeviceCapabilities;
     PIRP PendingSystemPowerIrp;
@@ -59,6 +61,10 @@ typedef struct _DEVICE_EXTENSION {
     LONG ChunkWalkers;                 // walks over ChunkContexts in progress
     LIST_ENTRY DeferredChunkIrps;      // finished chunk IRPs the last walker frees
     PCHUNK_CONTEXT DeferredChunkArray; // finished arrays the last walker frees
+
+    // Guards the replacement of ConfigurationDescriptor and InterfaceInformation against a client
+    // request taking an ownership of the block it points to (usb/kept_configuration.h).
+    KSPIN_LOCK ConfigurationLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,

@@ -15,7 +15,7 @@ namespace {
 
 struct WalkResult {
     ULONG Cancelled;
-    BOOLEAN Refused; // a chunk IRP could not be cancelled: the walk stopped there
+    BOOLEAN Refused; // some chunk IRP could not be cancelled
 };
 
 WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
@@ -24,11 +24,12 @@ WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
     for (PCHUNK_CONTEXT record = Array; ReadChunkRecord(Fdo, record, &irp); ++record) {
         if (irp == nullptr)
             continue; // that chunk has finished
-        if (!IoCancelIrp(irp)) {
+        // FALSE also for a chunk whose completion the bus has begun: the walk goes on, so that
+        // one chunk finishing at that moment does not leave the later ones in flight.
+        if (IoCancelIrp(irp))
+            ++result.Cancelled;
+        else
             result.Refused = TRUE;
-            break;
-        }
-        ++result.Cancelled;
     }
     return result;
 }
@@ -42,8 +43,9 @@ ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo) {
     const WalkResult walk = CancelWalkedChunks(Fdo, array);
     EndChunkWalk(Fdo);
 
-    // TransferDoneEvent is never reset: once any transfer has ended this returns at once, and
-    // removal still waits for each chunk through the outstanding-request count.
+    // Only when every chunk asked went: a lower driver that truly refuses a cancel must not hang
+    // the stop. TransferDoneEvent is never reset: once any transfer has ended this returns at
+    // once, and removal still waits for each chunk through the outstanding-request count.
     if (walk.Cancelled > 0 && !walk.Refused)
         KeWaitForSingleObject(&GetExtension(Fdo)->TransferDoneEvent, Suspended, KernelMode, FALSE,
                               nullptr);

@@ -4,8 +4,8 @@
 
 #include "driver/extension.h"
 
-// Walks ChunkContexts and cancels every chunk IRP still down the stack, in record order, until the
-// lower driver refuses one (IoCancelIrp returns FALSE). When at least one chunk was cancelled and
-// none refused, waits on TransferDoneEvent. Returns the number of chunks cancelled (0 at once when
-// no transfer is in flight). PASSIVE_LEVEL; the transfer's request is not touched.
+// Walks ChunkContexts and cancels every chunk IRP still down the stack, in record order, also
+// after the lower driver refused one (IoCancelIrp returns FALSE). When at least one chunk was
+// cancelled and none refused, waits on TransferDoneEvent. Returns the number of chunks cancelled (0
+// at once when no transfer is in flight). PASSIVE_LEVEL; the transfer's request is not touched.
 ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo);

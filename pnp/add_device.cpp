@@ -32,6 +32,7 @@ void InitializeExtension(PDEVICE_EXTENSION Ext, const UNICODE_STRING& LinkName) 
     KeInitializeEvent(&Ext->TransferDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Ext->NoPendingIoEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&Ext->IoCountLock);
+    KeInitializeSpinLock(&Ext->ConfigurationLock);
     InitializeChunkTracking(Ext);
 }
 

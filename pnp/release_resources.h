@@ -4,15 +4,9 @@
 #include "driver/extension.h"
 
 // Disables the device interface and frees what the starts and the transfers left in the
-// extension: DeviceDescriptor, the interface copy, ConfigurationDescriptor, ChunkContexts (each
-// set to NULL). Returns the status of disabling the interface; the caller ignores it. Passive
-// level, after the last outstanding reference is gone. Safe to call twice.
-//
-// The interface copy is freed unless a pipe of it is still bound to a handle (an abort that
-// failed left it marked): such a copy is handed to that handle, as a restart hands over the copy
-// a handle opened before the stop holds (usb/select_configuration.cpp), and the close that clears
-// its last marker frees it. Copies handed over that way earlier are the handles' and not freed
-// here. So each copy is freed exactly once, by removal or by a close. A copy without a bound pipe
-// is referred to by no handle: the platform sends the removal only once every handle is closed
-// (after a surprise removal), or vetoes the query-remove while a handle is open.
+// extension: DeviceDescriptor, ChunkContexts, and the extension's ownership of the interface copy
+// and of ConfigurationDescriptor (each field set to NULL). A handle still open keeps its own
+// ownership of the copy its pipes are in, which its close gives up: the copy is freed by its last
+// owner (usb/kept_configuration.h). Returns the status of disabling the interface; the caller
+// ignores it. Passive level, after the last outstanding reference is gone. Safe to call twice.
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT Fdo);

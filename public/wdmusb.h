@@ -54,8 +54,8 @@ static_assert(IOCTL_VENDOR_REQUEST == 0x22000C, "function 3");
 //   - Buffer: the application's address of the data (32 bits; from VirtualAlloc on the
 //     simulator), or 0 when Length is 0.
 // Refused with STATUS_INVALID_PARAMETER, nothing sent: an input buffer shorter than the record,
-// or Buffer 0 with Length not 0. A Buffer that cannot be used for the direction asked (not mapped,
-// read-only for data from the device, not an application's address) fails with
+// or Buffer 0 with Length not 0. The buffer is locked for reading and writing whichever way the
+// data goes: one that is not mapped, read-only, or not an application's address fails with
 // STATUS_ACCESS_VIOLATION (ERROR_NOACCESS), nothing sent.
 typedef struct _VENDOR_REQUEST {
     UCHAR RequestType;

@@ -1,6 +1,8 @@
 // Selecting the configuration on start, and selecting none on stop.
 #include "usb/configuration.h"
 #include "usb/bus_request.h"
+#include "usb/kept_configuration.h"
+#include "driver/counted_block.h"
 #include "driver/pool.h"
 
 static_assert(sizeof(void*) != 4 || sizeof(struct _URB_SELECT_CONFIGURATION) == 60,
@@ -8,31 +10,15 @@ static_assert(sizeof(void*) != 4 || sizeof(struct _URB_SELECT_CONFIGURATION) == 
 
 namespace {
 
-// When a start after a stop has selected the configuration, the interface copy of the earlier
-// start leaves InterfaceInformation. It is freed unless pipes are bound (OpenPipeCount > 0): a
-// handle opened before the stop then still points into it (FsContext, FsContext2), takes its pipe
-// handles from it and clears its markers there when it is closed. Such a copy belongs to that
-// handle from now on: the close that clears its last marker, finding that the copy is no longer
-// InterfaceInformation, frees it.
-void ReleaseEarlierInterfaceCopy(PDEVICE_EXTENSION Ext) {
-    const PUSBD_INTERFACE_INFORMATION earlier = ReadShared(Ext->InterfaceInformation);
-    if (earlier == nullptr)
-        return;
-    WriteShared(Ext->InterfaceInformation, nullptr);
-    if (ReadShared(Ext->OpenPipeCount) == 0)
-        ExFreePool(earlier);
-}
-
-// Keeps a copy of the selected interface, pipe handles included. Without memory for it the device
-// still starts, with no InterfaceInformation: opening it then fails.
-void KeepInterfaceCopy(PDEVICE_EXTENSION Ext, const USBD_INTERFACE_INFORMATION* Selected) {
-    ReleaseEarlierInterfaceCopy(Ext);
-    const auto copy =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateDriverPool(Selected->Length));
-    if (copy == nullptr)
-        return;
-    RtlCopyMemory(copy, Selected, Selected->Length);
-    WriteShared(Ext->InterfaceInformation, copy);
+// Keeps a copy of the selected interface, pipe handles included, in place of the earlier start's
+// (a handle opened before the stop keeps that one as long as it needs it). Without memory for it
+// the device still starts, with no InterfaceInformation: opening it then fails.
+void KeepInterfaceCopy(PDEVICE_OBJECT Fdo, const USBD_INTERFACE_INFORMATION* Selected) {
+    const auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
+        InitializeCountedBlock(AllocateDriverPool(CountedBlockBytes(Selected->Length))));
+    if (copy != nullptr)
+        RtlCopyMemory(copy, Selected, Selected->Length);
+    PublishInterfaceCopy(Fdo, copy);
 }
 
 } // namespace
@@ -64,7 +50,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo,
     const NTSTATUS status = SubmitUrbSync(Fdo, urb);
     ext->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
     if (NT_SUCCESS(status))
-        KeepInterfaceCopy(ext, selected);
+        KeepInterfaceCopy(Fdo, selected);
     ExFreePool(urb);
     return status;
 }

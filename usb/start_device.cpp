@@ -4,10 +4,14 @@
 // says it is larger, read again whole into a buffer of that size. Only bytes the device actually
 // sent are ever used: a read that brings less than the descriptor's header, or less than the
 // wTotalLength it announces, fails the start with STATUS_DEVICE_DATA_ERROR, so that nothing is
-// selected from (or later handed to an application out of) a buffer the device did not fill.
+// selected from (or later handed to an application out of) a buffer the device did not fill. The
+// buffers are counted blocks, and only a whole descriptor becomes ConfigurationDescriptor
+// (usb/kept_configuration.h): a device-control request copying the earlier one keeps it.
 #include "usb/configuration.h"
 #include "usb/bus_request.h"
 #include "usb/descriptor_request.h"
+#include "usb/kept_configuration.h"
+#include "driver/counted_block.h"
 #include "driver/pool.h"
 
 namespace {
@@ -19,9 +23,9 @@ template <typename T> void ReplaceBuffer(T*& Field, T* Buffer) {
     Field = Buffer;
 }
 
-void DiscardConfigurationDescriptor(PDEVICE_EXTENSION Ext) {
-    ExFreePool(Ext->ConfigurationDescriptor);
-    Ext->ConfigurationDescriptor = nullptr;
+PUSB_CONFIGURATION_DESCRIPTOR AllocateConfigurationBuffer(ULONG Bytes) {
+    return static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
+        InitializeCountedBlock(AllocateDriverPool(CountedBlockBytes(Bytes))));
 }
 
 PURB AllocateDescriptorRequest() {
@@ -72,7 +76,6 @@ NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
 }
 
 NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT Fdo) {
-    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     const PURB urb = AllocateDescriptorRequest();
     if (urb == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -80,19 +83,16 @@ NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT Fdo) {
     // Each pass reads into a buffer larger than the last (wTotalLength is 16 bits), so the loop
     // ends even with a device that announces a different length on every read.
     ULONG bufferBytes = WDMUSB_FIRST_CONFIGURATION_READ_BYTES;
+    PUSB_CONFIGURATION_DESCRIPTOR descriptor = nullptr;
     NTSTATUS status;
     for (;;) {
-        const auto descriptor =
-            static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocateDriverPool(bufferBytes));
+        descriptor = AllocateConfigurationBuffer(bufferBytes);
         if (descriptor == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
-        ReplaceBuffer(ext->ConfigurationDescriptor, descriptor);
-
         BuildGetDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, descriptor, bufferBytes);
         status = SubmitUrbSync(Fdo, urb);
-        // A failed read leaves its buffer in ConfigurationDescriptor for removal to release.
         if (!NT_SUCCESS(status))
             break;
 
@@ -101,7 +101,8 @@ NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT Fdo) {
         if (read == ConfigurationRead::Whole)
             break;
         const ULONG largerBytes = read == ConfigurationRead::Larger ? descriptor->wTotalLength : 0;
-        DiscardConfigurationDescriptor(ext);
+        ReleaseCountedBlock(descriptor);
+        descriptor = nullptr;
         if (read == ConfigurationRead::Short) {
             status = STATUS_DEVICE_DATA_ERROR;
             break;
@@ -109,7 +110,11 @@ NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT Fdo) {
         bufferBytes = largerBytes;
     }
     ExFreePool(urb);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        if (descriptor != nullptr)
+            ReleaseCountedBlock(descriptor);
         return status;
-    return SelectConfiguration(Fdo, ext->ConfigurationDescriptor);
+    }
+    PublishConfigurationDescriptor(Fdo, descriptor);
+    return SelectConfiguration(Fdo, descriptor);
 }

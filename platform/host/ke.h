@@ -60,10 +60,12 @@ void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql SIM_CALLER_PARA
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
 
-// Interlocked operations return the new value (increment, decrement) or the old one (exchange).
+// Interlocked operations return the new value (increment, decrement) or the old one (exchange,
+// exchange-add).
 LONG NTAPI InterlockedIncrement(LONG volatile* Addend);
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend);
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value);
+LONG NTAPI InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,

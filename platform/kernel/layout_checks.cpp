@@ -40,4 +40,5 @@ static_assert(offsetof(DEVICE_EXTENSION, MaximumTransferSize) == 712);
 static_assert(offsetof(DEVICE_EXTENSION, ChunkLock) == 716);
 static_assert(offsetof(DEVICE_EXTENSION, DeferredChunkIrps) == 724);
 static_assert(offsetof(DEVICE_EXTENSION, DeferredChunkArray) == 732);
-static_assert(sizeof(DEVICE_EXTENSION) == 736);
+static_assert(offsetof(DEVICE_EXTENSION, ConfigurationLock) == 736);
+static_assert(sizeof(DEVICE_EXTENSION) == 740);

@@ -10,8 +10,8 @@
 //   - a failure is FALSE and GetLastError's translation of the status; a warning (such as
 //     STATUS_BUFFER_OVERFLOW) is FALSE too, with the bytes moved still reported.
 // A read or write buffer that is not in a host-visible region of the user address space goes
-// through one of the simulated space (copied in before, out after): the driver always meets an
-// address of the application's user space.
+// through one of the simulated space (copied in before, and for a read back whole after): the
+// driver always meets an address of the application's user space.
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -175,18 +175,18 @@ std::optional<UserBuffer> userBufferFor(void* buffer, DWORD length, bool reading
     sim::UserAddressSpace& space = sim::current().userSpace();
     if (length == 0 || space.isHostVisible(buffer, length))
         return UserBuffer{buffer};
+    // The bounce holds the application's bytes and, for a read, goes back whole: a driver or device
+    // may write any part of a locked buffer (chunks write their own windows), and every byte it
+    // did not write must stay as it was, as in the application's own pages.
     void* bounce = space.map(length);
     if (bounce == nullptr)
         return std::nullopt;
-    if (!reading)
-        space.write(bounce, buffer, length);
+    space.write(bounce, buffer, length);
     UserBuffer user{bounce};
     user.release = [bounce, buffer, length, reading](const IO_STATUS_BLOCK* result) {
         sim::UserAddressSpace& userSpace = sim::current().userSpace();
-        if (reading && result != nullptr && !isError(result->Status)) {
-            const auto moved = std::min<ULONG_PTR>(result->Information, length);
-            userSpace.read(bounce, buffer, static_cast<std::size_t>(moved));
-        }
+        if (reading && result != nullptr)
+            userSpace.read(bounce, buffer, length);
         userSpace.unmap(bounce);
     };
     return user;

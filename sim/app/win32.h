@@ -207,6 +207,12 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
 } // extern "C"
 
+// Whether an overlapped request has ended (the platform's macro, read atomically here).
+inline bool HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
+    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE) !=
+           static_cast<ULONG_PTR>(STATUS_PENDING);
+}
+
 // The unsuffixed names, as the platform defines them for an application built without UNICODE.
 #define CreateFile                       CreateFileA
 #define CreateEvent                      CreateEventA

@@ -111,9 +111,12 @@ NTSTATUS FileIo::open(PDEVICE_OBJECT device, std::shared_ptr<FileObject>* file) 
 Submission FileIo::send(const std::shared_ptr<FileObject>& file, PIRP irp,
                         std::function<void(PIRP)> finishing, Done done) {
     IoManager& io = current().io();
+    // The I/O manager's lock is taken before a file object's, never the other way round: the
+    // end of a request runs under the former and takes the latter.
+    const std::uint64_t id = io.irpId(irp);
     {
         std::lock_guard lock(file->mutex_);
-        file->requests_.push_back({irp, io.irpId(irp), std::this_thread::get_id()});
+        file->requests_.push_back({irp, id, std::this_thread::get_id()});
     }
     io.setTopCompletion(
         irp, [this, file, finishing = std::move(finishing), done = std::move(done)](PIRP finished) {

@@ -48,7 +48,9 @@ private:
     friend class FileIo;
     FILE_OBJECT object_{};
     PDEVICE_OBJECT device_ = nullptr;
-    mutable std::mutex mutex_; // guards everything below
+    // Guards everything below. Taken under the I/O manager's lock (at the end of a request), so
+    // never held while calling into the I/O manager.
+    mutable std::mutex mutex_;
     struct Request {
         PIRP irp;
         std::uint64_t id; // the IRP's number, should its address be reused

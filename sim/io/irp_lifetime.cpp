@@ -116,12 +116,6 @@ void IoManager::notify(const IrpEvent& event) const {
         observer->onIrpEvent(event);
 }
 
-std::uint64_t IoManager::irpId(PIRP irp) {
-    std::lock_guard lock(mutex_);
-    const IrpRecord* record = findRecord(irp);
-    return record != nullptr ? record->id : 0;
-}
-
 bool IoManager::checkLive(PIRP irp, const char* operation, const SimCallSite& site) {
     std::lock_guard lock(mutex_);
     auto it = irps_.find(irp);

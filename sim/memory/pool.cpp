@@ -155,14 +155,24 @@ std::optional<std::size_t> Pool::findFillRun(const void* bytes, std::size_t leng
                                              std::size_t runBytes) {
     const auto* data = static_cast<const std::byte*>(bytes);
     const std::size_t run = std::min(length, runBytes);
-    std::size_t runLength = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const bool fill = data[i] == std::byte{kFreshFill} || data[i] == std::byte{kFreedFill};
-        // A run is of one fill: a fresh byte after a freed one starts a new run.
-        if (!fill || (runLength > 0 && data[i] != data[i - 1]))
-            runLength = 0;
-        if (fill && ++runLength == run && run > 0)
-            return i + 1 - run;
+    if (run == 0)
+        return std::nullopt;
+    const auto isFill = [](std::byte b) {
+        return b == std::byte{kFreshFill} || b == std::byte{kFreedFill};
+    };
+    // Any run of `run` bytes covers exactly one offset that is run - 1 modulo run: only those are
+    // looked at first, and a run of one fill is measured from there.
+    for (std::size_t i = run - 1; i < length; i += run) {
+        if (!isFill(data[i]))
+            continue;
+        std::size_t start = i;
+        while (start > 0 && data[start - 1] == data[i])
+            --start;
+        std::size_t end = i + 1;
+        while (end < length && end - start < run && data[end] == data[i])
+            ++end;
+        if (end - start >= run)
+            return start;
     }
     return std::nullopt;
 }

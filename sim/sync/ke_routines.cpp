@@ -154,6 +154,10 @@ LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
     return std::atomic_ref<LONG>(*const_cast<LONG*>(Target)).exchange(Value);
 }
 
+LONG NTAPI InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_add(Value);
+}
+
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
     std::atomic_ref<LONG>(*const_cast<LONG*>(Destination))
         .compare_exchange_strong(Comparand, Exchange);

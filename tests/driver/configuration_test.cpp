@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "driver/counted_block.h"
 #include "tests/driver/driver_on_bus.h"
+#include "tests/support/application.h"
 #include "usb/configuration.h"
 #include "usb/pipe_marker.h"
 
@@ -70,7 +72,7 @@ TEST_F(ConfigurationTest, ReadsTheWholeConfigurationDescriptorGrowingTheBufferOn
         EXPECT_EQ(configurationReads(), c.reads) << c.totalBytes << " bytes";
         PDEVICE_EXTENSION ext = extOf(node);
         ASSERT_NE(ext->ConfigurationDescriptor, nullptr);
-        EXPECT_EQ(poolBlockBytes(ext->ConfigurationDescriptor), c.bufferBytes);
+        EXPECT_EQ(poolBlockBytes(ext->ConfigurationDescriptor), CountedBlockBytes(c.bufferBytes));
         EXPECT_EQ(std::memcmp(ext->ConfigurationDescriptor, configuration.data(), c.totalBytes), 0);
         EXPECT_TRUE(ext->Started);
     }
@@ -151,7 +153,7 @@ TEST_F(ConfigurationTest, TheSelectRequestLimitsEveryPipeTo4096BytesWithFlagsCle
     EXPECT_EQ(ext->ConfigurationHandle, node.busDevice->configurationHandle());
     const PUSBD_INTERFACE_INFORMATION kept = ext->InterfaceInformation;
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(poolBlockBytes(kept), kept->Length);
+    EXPECT_EQ(poolBlockBytes(kept), CountedBlockBytes(kept->Length));
     ASSERT_EQ(kept->NumberOfPipes, 2u);
     EXPECT_EQ(kept->Pipes[0].EndpointAddress, LoopbackDevice::kInEndpoint);
     EXPECT_EQ(kept->Pipes[1].EndpointAddress, LoopbackDevice::kOutEndpoint);
@@ -225,16 +227,16 @@ TEST_F(ConfigurationTest, ARestartReplacesTheEarlierDescriptorsAndInterfaceCopy)
 
     // A handle holds both pipes across the next stop and start.
     const PUSBD_INTERFACE_INFORMATION held = ext->InterfaceInformation;
-    for (ULONG i = 0; i < 2; ++i)
-        ASSERT_TRUE(TryBindPipe(&held->Pipes[i]));
-    ext->OpenPipeCount = 2;
+    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB);
+    ASSERT_TRUE(handle.valid());
     ASSERT_EQ(UnconfigureDevice(fdo), STATUS_SUCCESS);
     EXPECT_EQ(system_.pnp().start(node), STATUS_SUCCESS);
     EXPECT_NE(ext->InterfaceInformation, held);
     ASSERT_TRUE(system_.pool().blockContaining(held)) << "the handle's copy stays valid";
     EXPECT_TRUE(IsPipeBound(&held->Pipes[0]));
     EXPECT_EQ(driverBlocks(), blocksWhenStarted + 1);
-    ExFreePool(held); // what the close of that handle does
+    handle.close(); // lets the copy go
+    EXPECT_EQ(driverBlocks(), blocksWhenStarted);
 }
 
 TEST_F(ConfigurationTest, WithoutMemoryForTheInterfaceCopyTheDeviceStartsWithoutOne) {

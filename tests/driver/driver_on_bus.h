@@ -20,6 +20,7 @@
 #include "driver/extension.h"
 #include "driver/pool.h"
 #include "public/wdmusb.h"
+#include "sim/app/process.h"
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
@@ -46,6 +47,7 @@ protected:
     }
 
     void TearDown() override {
+        system_.process().closeAll(); // as the platform does when the application exits
         for (sim::DeviceNode* node : system_.pnp().nodes())
             takeDown(*node);
         bus_.removeObserver(&recorder_);

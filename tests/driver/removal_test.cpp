@@ -1,38 +1,17 @@
-// Removal, surprise removal, and the Plug and Play edge cases around them: work in flight when
-// the device goes, a device that never started, handles holding interface copies, refused and
-// failed stops, and what the capability query passes up.
+// Removal, surprise removal, and the Plug and Play edge cases around them: a device that never
+// started, handles holding interface copies, refused and failed stops, and what the capability
+// query passes up. Requests in flight at removal: client_lifecycle_test.cpp.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
 #include "io/cancel_transfers.h"
-#include "tests/driver/chunked_transfer.h"
-#include "tests/driver/driver_on_bus.h"
+#include "tests/driver/client_fixture.h"
 #include "usb/pipe_marker.h"
 
 namespace wdmusb::test {
 namespace {
 
-constexpr UCHAR kIn = LoopbackDevice::kInEndpoint;
-
 class RemovalTest : public DriverOnBusTest {
 protected:
-    // What an open handle does to the pipes it holds, done by hand until handles exist.
-    static void bind(PDEVICE_EXTENSION ext, std::initializer_list<ULONG> pipes) {
-        for (ULONG i : pipes) {
-            ASSERT_TRUE(TryBindPipe(&ext->InterfaceInformation->Pipes[i]));
-            InterlockedIncrement(&ext->OpenPipeCount);
-        }
-    }
-    // What the close of such a handle does with the copy its pipes are in: unbind them and, once
-    // the copy is no longer the extension's InterfaceInformation, free it.
-    static void closeHandle(PDEVICE_EXTENSION ext, PUSBD_INTERFACE_INFORMATION copy) {
-        for (ULONG i = 0; i < 2; ++i)
-            if (TryUnbindPipe(&copy->Pipes[i]))
-                InterlockedDecrement(&ext->OpenPipeCount);
-        if (ext->InterfaceInformation != copy)
-            ExFreePool(copy);
-    }
     bool livePoolBlock(const void* address) {
         return system_.pool().blockContaining(address).has_value();
     }
@@ -43,48 +22,7 @@ protected:
     bool interfaceEnabled() {
         return !system_.pnp().interfaces().enabled(GUID_DEVINTERFACE_WDMUSB).empty();
     }
-    void queueInData(sim::DeviceNode& node, std::size_t bytes) {
-        node.busDevice->modelAs<LoopbackDevice>().queueData(std::vector<std::uint8_t>(bytes, 0x5A));
-    }
 };
-
-// The chunks are cancelled and their completions (here on threads of their own, later) finish the
-// read with the bytes moved so far; the removal waits for them through the outstanding-request
-// count, and the last of them to give back its reference sets RemoveEvent; only then is the FDO
-// deleted.
-TEST_F(RemovalTest, RemovalWithAReadInFlightWaitsForItsChunksThroughTheCount) {
-    sim::DeviceNode& node = plugAndStart();
-    PDEVICE_OBJECT fdo = fdoOf(node);
-    PDEVICE_EXTENSION ext = GetExtension(fdo);
-    bus_.controller().setMode(kIn, CompletionMode::Held);
-    queueInData(node, ChunkedTransfer::kChunkBytes);
-
-    // The completion that ends the transfer keeps its reference until removal has given back
-    // AddDevice's: it is then the last one.
-    const auto waitForRemovalToRelease = [ext] {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (ReadShared(ext->OutstandingIoCount) > 1 && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    ChunkedTransfer read(
-        fdo, {.chunks = 4, .finishLater = true, .beforeLastRelease = waitForRemovalToRelease});
-    ASSERT_EQ(read.start(), STATUS_PENDING);
-    ASSERT_TRUE(bus_.controller().waitForInFlight(4, kIn));
-    ASSERT_EQ(bus_.controller().releaseHeld(kIn, 1), 1u);
-    read.waitChunksFinished(1);
-
-    const sim::RemoveResult removal = system_.pnp().remove(node);
-    EXPECT_EQ(removal.outcome, sim::RemoveOutcome::Removed);
-    EXPECT_EQ(removal.removeStatus, STATUS_SUCCESS);
-    ASSERT_TRUE(read.done());
-    EXPECT_EQ(read.result().Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.result().Information, ChunkedTransfer::kChunkBytes);
-    read.waitChunksFinished(); // the last one notes what its release left after RemoveEvent is set
-    EXPECT_EQ(read.lastRelease(), 0) << "the last chunk, not the removal, set RemoveEvent";
-    EXPECT_EQ(fdoOf(node), nullptr);
-    EXPECT_EQ(driverBlocks(), 0u);
-    EXPECT_FALSE(interfaceEnabled());
-}
 
 TEST_F(RemovalTest, RemovalOfADeviceThatNeverStartedDisablesTheInterfaceAndDeletesTheFdo) {
     sim::DeviceNode& node = plug();
@@ -101,13 +39,13 @@ TEST_F(RemovalTest, RemovalOfADeviceThatNeverStartedDisablesTheInterfaceAndDelet
 }
 
 // Surprise removal aborts the pipes of the open handle; the handle's close then finds them
-// unbound, and the removal does not abort again.
+// unbound, and sends the removal, which does not abort again.
 TEST_F(RemovalTest, SurpriseRemovalThenCloseThenRemovalAbortsThePipesOnce) {
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
     PDEVICE_EXTENSION ext = GetExtension(fdo);
-    bind(ext, {0, 1});
-    system_.io().referenceDevice(fdo); // the handle
+    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB);
+    ASSERT_TRUE(handle.valid());
 
     EXPECT_EQ(system_.pnp().surpriseRemove(node), STATUS_SUCCESS);
     EXPECT_TRUE(ext->Removed);
@@ -115,26 +53,22 @@ TEST_F(RemovalTest, SurpriseRemovalThenCloseThenRemovalAbortsThePipesOnce) {
     EXPECT_EQ(sent(URB_FUNCTION_ABORT_PIPE).size(), 2u);
     EXPECT_EQ(ext->OpenPipeCount, 0);
 
-    closeHandle(ext, ext->InterfaceInformation); // finds nothing bound, frees nothing
-    EXPECT_EQ(ext->OpenPipeCount, 0);
-    system_.io().dereferenceDevice(fdo);
-
-    EXPECT_EQ(system_.pnp().removeDevice(node), STATUS_SUCCESS);
+    handle.close(); // finds nothing bound; the removal follows
     EXPECT_EQ(sent(URB_FUNCTION_ABORT_PIPE).size(), 2u) << "no second abort";
     EXPECT_EQ(node.state, sim::DeviceNodeState::Deleted);
     EXPECT_EQ(driverBlocks(), 0u);
 }
 
-// A restart that fails leaves the device unconfigured, so the removal that follows cannot abort
-// the pipes of a handle opened before the stop (their handles are stale): the copy holding them
-// becomes the handle's, and its close frees it. Freed by removal as well, it would be freed twice.
-TEST_F(RemovalTest, AHandleOutlivingAFailedRestartGetsItsInterfaceCopyAtRemoval) {
+// A restart that fails leaves the device unconfigured, and the removal that follows cannot abort
+// the pipes of a handle opened before the stop (their handles are stale): the handle keeps its
+// interface copy past the FDO's deletion, and its close frees it.
+TEST_F(RemovalTest, AHandleOutlivingAFailedRestartKeepsItsInterfaceCopyUntilItsClose) {
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
     PDEVICE_EXTENSION ext = GetExtension(fdo);
     const PUSBD_INTERFACE_INFORMATION copy = ext->InterfaceInformation;
-    bind(ext, {0, 1});
-    system_.io().referenceDevice(fdo);
+    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB);
+    ASSERT_TRUE(handle.valid());
     node.busDevice->faults().add(UrbFault::on(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
                                      .failWith(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
 
@@ -147,34 +81,31 @@ TEST_F(RemovalTest, AHandleOutlivingAFailedRestartGetsItsInterfaceCopyAtRemoval)
     EXPECT_EQ(ext->InterfaceInformation, nullptr);
     EXPECT_EQ(driverBlocks(), 1u);
 
-    closeHandle(ext, copy);
-    EXPECT_EQ(ext->OpenPipeCount, 0);
-    system_.io().dereferenceDevice(fdo);
+    handle.close(); // the FDO's memory goes with it
     EXPECT_EQ(driverBlocks(), 0u);
 }
 
-// A copy that a restart handed to a handle opened before the stop is the handle's: removal frees
-// the current copy only.
+// Removal lets go of the current interface copy; a handle opened before a rebalance keeps the
+// earlier one until it is closed.
 TEST_F(RemovalTest, RemovalFreesTheCurrentInterfaceCopyAndLeavesAHandlesEarlierOne) {
     sim::DeviceNode& node = plugAndStart();
-    PDEVICE_OBJECT fdo = fdoOf(node);
-    PDEVICE_EXTENSION ext = GetExtension(fdo);
+    PDEVICE_EXTENSION ext = extOf(node);
     const PUSBD_INTERFACE_INFORMATION earlier = ext->InterfaceInformation;
-    bind(ext, {0, 1});
-    system_.io().referenceDevice(fdo);
+    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB);
+    ASSERT_TRUE(handle.valid());
     ASSERT_EQ(system_.pnp().stop(node).outcome, sim::StopOutcome::Restarted);
     const PUSBD_INTERFACE_INFORMATION current = ext->InterfaceInformation;
     ASSERT_NE(current, earlier);
 
     // A removal by request is vetoed while the handle is open: the single steps send it anyway.
+    EXPECT_EQ(system_.pnp().remove(node).outcome, sim::RemoveOutcome::Vetoed);
     ASSERT_EQ(system_.pnp().queryRemove(node), STATUS_SUCCESS);
     ASSERT_EQ(system_.pnp().removeDevice(node), STATUS_SUCCESS);
     EXPECT_FALSE(livePoolBlock(current));
     ASSERT_TRUE(livePoolBlock(earlier));
     EXPECT_EQ(driverBlocks(), 1u);
 
-    closeHandle(ext, earlier);
-    system_.io().dereferenceDevice(fdo);
+    handle.close();
     EXPECT_EQ(driverBlocks(), 0u);
 }
 
@@ -194,9 +125,12 @@ TEST_F(RemovalTest, QueryStopWhileIdleThenCancelStopReopensTheGate) {
 TEST_F(RemovalTest, QueryStopWithChunksInFlightIsRefused) {
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
+    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB, FILE_FLAG_OVERLAPPED);
     bus_.controller().setMode(kIn, CompletionMode::Held);
-    ChunkedTransfer read(fdo, {.chunks = 2});
-    ASSERT_EQ(read.start(), STATUS_PENDING);
+    std::vector<std::uint8_t> buffer(2 * 4096);
+    OVERLAPPED overlapped{};
+    EXPECT_FALSE(ReadFile(handle.get(), buffer.data(), 2 * 4096, nullptr, &overlapped));
+    ASSERT_TRUE(bus_.controller().waitForInFlight(2, kIn));
 
     const sim::StopResult rebalance = system_.pnp().stop(node);
     EXPECT_EQ(rebalance.outcome, sim::StopOutcome::Refused);
@@ -205,10 +139,11 @@ TEST_F(RemovalTest, QueryStopWithChunksInFlightIsRefused) {
     EXPECT_EQ(seen(node, IRP_MN_QUERY_STOP_DEVICE), 0u);
     EXPECT_TRUE(IsAcceptingRequests(fdo));
 
-    queueInData(node, read.bytes());
+    node.busDevice->modelAs<LoopbackDevice>().queueData(buffer);
     bus_.controller().releaseHeld(kIn);
-    ASSERT_TRUE(read.waitDone());
-    read.waitChunksFinished();
+    DWORD moved = 0;
+    EXPECT_TRUE(GetOverlappedResult(handle.get(), &overlapped, &moved, TRUE));
+    bus_.controller().waitIdle();
     EXPECT_EQ(system_.pnp().stop(node).outcome, sim::StopOutcome::Restarted);
 }
 

@@ -158,6 +158,7 @@ void UsesKernel(PKEVENT Event, PRKEVENT Same, PKSPIN_LOCK Lock, LONG volatile* C
     const LONG incremented = InterlockedIncrement(Counter);
     const LONG decremented = InterlockedDecrement(Counter);
     const LONG exchanged = InterlockedExchange(Counter, 3);
+    const LONG added = InterlockedExchangeAdd(Counter, -2);
     const LONG compared = InterlockedCompareExchange(Counter, 4, 3);
     const PVOID oldPointer = InterlockedExchangePointer(Slot, nullptr);
     const PVOID comparedPointer = InterlockedCompareExchangePointer(Slot, oldPointer, nullptr);
@@ -165,6 +166,7 @@ void UsesKernel(PKEVENT Event, PRKEVENT Same, PKSPIN_LOCK Lock, LONG volatile* C
     UNREFERENCED_PARAMETER(incremented);
     UNREFERENCED_PARAMETER(decremented);
     UNREFERENCED_PARAMETER(exchanged);
+    UNREFERENCED_PARAMETER(added);
     UNREFERENCED_PARAMETER(compared);
     UNREFERENCED_PARAMETER(comparedPointer);
 }
