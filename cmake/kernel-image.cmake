@@ -175,6 +175,9 @@ add_test(NAME kernel.checkers
           ${CMAKE_SOURCE_DIR}/tests/kernel $<TARGET_FILE:wdmusb> ${WDMUSB_INF}
           ${WDMUSB_OBJDUMP} ${CMAKE_CURRENT_BINARY_DIR}/wdmusb.map)
 
+# --- The application tool and the package ----------------------------------------------------
+include(cmake/wdmusbctl-windows.cmake)
+
 # --- Under Wine --------------------------------------------------------------------------------
 include(cmake/loopbus.cmake)
 include(cmake/wine-programs.cmake)

@@ -21,21 +21,50 @@ function(wdmusb_wine_test name)
   set_tests_properties(wine.${name} PROPERTIES LABELS wine TIMEOUT 300)
 endfunction()
 
-# Wine loads an image even when it lacks one of its imports: the tables say whether it does.
+# Wine loads an image even when it lacks one of its imports, and exports some routines only as
+# stubs that abort when called: the tables say whether it does. The stubs the test bus replaces by
+# its own (loopbus/supplied_routines.cpp) pass.
+set(WDMUSB_WINE_SUPPLIED --supplied IoBuildPartialMdl --supplied PoRequestPowerIrp)
 wdmusb_wine_test(imports ${WDMUSB_WINE_TESTS}/check-wine-imports.sh ${WDMUSB_OBJDUMP}
-  ${WDMUSB_WINE_DLL_DIR} $<TARGET_FILE:wdmusb> $<TARGET_FILE:loopbus>)
+  ${WDMUSB_WINE_DLL_DIR} ${WDMUSB_WINE_SUPPLIED} $<TARGET_FILE:wdmusb> $<TARGET_FILE:loopbus>)
 wdmusb_wine_test(imports_checker ${WDMUSB_WINE_TESTS}/expect-failure.sh -
   "wdmusb_missing_import.sys imports what Wine does not export: ntoskrnl.exe!ExAcquireSpinLockExclusive$"
   ${WDMUSB_BASH} ${WDMUSB_WINE_TESTS}/check-wine-imports.sh ${WDMUSB_OBJDUMP} ${WDMUSB_WINE_DLL_DIR}
-  $<TARGET_FILE:wdmusb_missing_import>)
+  ${WDMUSB_WINE_SUPPLIED} $<TARGET_FILE:wdmusb_missing_import>)
+# A stub not replaced counts as missing: the image imports PoRequestPowerIrp.
+wdmusb_wine_test(imports_stub ${WDMUSB_WINE_TESTS}/expect-failure.sh -
+  "wdmusb.sys imports what Wine does not export: .*ntoskrnl.exe!PoRequestPowerIrp \\(a stub\\)"
+  ${WDMUSB_BASH} ${WDMUSB_WINE_TESTS}/check-wine-imports.sh ${WDMUSB_OBJDUMP} ${WDMUSB_WINE_DLL_DIR}
+  $<TARGET_FILE:wdmusb>)
 
 # The guarded probe's exception frame, run on Wine's exception dispatcher and RtlUnwind.
 wdmusb_wine_test(probe_guard ${WDMUSB_WINE_TESTS}/run-probe-guard.sh
   $<TARGET_FILE:probe-guard-test> ${WDMUSB_WINE_WORK}/probe-guard)
 
-# The bus and the driver installed from their INFs, the device found, started, unplugged.
+# The bus and the driver installed from their INFs, the device found and started, driven by
+# wdmusbctl.exe, unplugged under a read. Until the driver dispatches IRP_MJ_CREATE the run leaves
+# out the steps with wdmusbctl.exe, and the run that must fail in them is disabled.
+file(STRINGS ${CMAKE_SOURCE_DIR}/driver/entry.cpp WDMUSB_WINE_DRIVER_OPENS REGEX "IRP_MJ_CREATE")
+if(WDMUSB_WINE_DRIVER_OPENS)
+  set(WDMUSB_WINE_DRIVER_IO 1)
+else()
+  set(WDMUSB_WINE_DRIVER_IO 0)
+endif()
 wdmusb_wine_test(run ${WDMUSB_WINE_TESTS}/run-wine.sh ${CMAKE_CURRENT_BINARY_DIR}
   ${WDMUSB_WINE_WORK}/run)
+set_tests_properties(wine.run PROPERTIES ENVIRONMENT WDMUSB_WINE_DRIVER_IO=${WDMUSB_WINE_DRIVER_IO})
+
+# The same with the bus inverting byte 1000 of the first IN transfer of the loopback: wdmusbctl
+# must find it and the loopback step fail.
+wdmusb_wine_test(corrupt_byte ${WDMUSB_WINE_TESTS}/expect-failure.sh loopback
+  "offset 1000: wrote 0x[0-9a-f]{2}, read 0x[0-9a-f]{2}"
+  ${WDMUSB_BASH} ${WDMUSB_WINE_TESTS}/run-wine.sh ${CMAKE_CURRENT_BINARY_DIR}
+  ${WDMUSB_WINE_WORK}/corrupt-byte)
+set_tests_properties(wine.corrupt_byte PROPERTIES
+  ENVIRONMENT "WDMUSB_WINE_LOOPBACK_FAULT=corrupt in 1000;WDMUSB_WINE_LOOPBACK_ROUNDS=2")
+if(NOT WDMUSB_WINE_DRIVER_OPENS)
+  set_tests_properties(wine.corrupt_byte PROPERTIES DISABLED ON)
+endif()
 
 # The same with an image that imports a routine Wine lacks: the installation step must fail and
 # name it.

@@ -79,5 +79,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING Reg
         Driver->MajorFunction[major] = Dispatch;
     Driver->DriverExtension->AddDevice = AddDevice;
     Driver->DriverUnload = DriverUnload;
+    SupplyMissingRoutines();
     return STATUS_SUCCESS;
 }

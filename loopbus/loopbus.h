@@ -114,3 +114,8 @@ void FlushTransfers(CHILD_EXTENSION* Child, ULONG Index, const UrbOutcome& Outco
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT Driver, BUS_EXTENSION* Bus);
 void DeleteControlDevice(BUS_EXTENSION* Bus);
 NTSTATUS ControlDispatch(PDEVICE_OBJECT Device, PIRP Irp);
+
+// --- Routines Wine lacks (supplied_routines.cpp)
+// -------------------------------------------------------
+// Redirects Wine's aborting stubs of routines the function driver imports to the bus's own.
+void SupplyMissingRoutines();

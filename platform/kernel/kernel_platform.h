@@ -48,3 +48,11 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
         reinterpret_cast<LONG volatile*>(Destination), reinterpret_cast<LONG>(Exchange),
         reinterpret_cast<LONG>(Comparand)));
 }
+
+// --- The record around a field ----------------------------------------------------------------
+// ntdef.h casts the address to an integer without parentheses, so CONTAINING_RECORD(Pipe - 1, ...)
+// would step back one byte instead of one record. The parenthesized form, as the host build
+// defines it, so that both builds compute the same address.
+#undef CONTAINING_RECORD
+#define CONTAINING_RECORD(address, type, field)                                                    \
+    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))

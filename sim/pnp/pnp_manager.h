@@ -45,6 +45,7 @@
 // (queryRemove, removeDevice before any surprise removal, ...) send their IRP whatever is open.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,7 +84,8 @@ struct DeviceNode {
     usb::BusDevice* busDevice = nullptr; // when the PDO belongs to a simulated USB bus
     NTSTATUS addStatus = STATUS_SUCCESS;
     NTSTATUS startStatus = STATUS_SUCCESS;
-    DeviceNodeState state = DeviceNodeState::Added;
+    // Read by the last handle's close on an application thread while a test moves the node.
+    std::atomic<DeviceNodeState> state{DeviceNodeState::Added};
     // The state a query left, for its cancel to go back to.
     DeviceNodeState beforeQuery = DeviceNodeState::Added;
     // The device objects marked surprise-removed, until the removal IRP is sent.

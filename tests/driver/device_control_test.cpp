@@ -66,8 +66,9 @@ TEST_F(DeviceControlTest, VendorRequestsGoOutAsAskedAndTheirDataLands) {
     for (const UCHAR type : {UCHAR{0x40}, UCHAR{0x7F}}) {
         recorder_.clear();
         ASSERT_EQ(vendor({type, 0x02, 0x0055, 7, 0, 0}).error, DWORD{ERROR_SUCCESS});
-        ASSERT_EQ(vendorUrbs().size(), 1u);
-        const auto& urb = vendorUrbs()[0].submittedUrb().UrbControlVendorClassRequest;
+        const auto urbs = vendorUrbs(); // kept: the URB below is a view into it
+        ASSERT_EQ(urbs.size(), 1u);
+        const auto& urb = urbs[0].submittedUrb().UrbControlVendorClassRequest;
         EXPECT_EQ(urb.TransferFlags, 0u);
         EXPECT_EQ(urb.TransferBufferLength, 0u);
         EXPECT_EQ(urb.TransferBufferMDL, nullptr);

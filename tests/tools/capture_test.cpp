@@ -161,6 +161,50 @@ TEST(Capture, TheBuiltInScenarioDecodesAsDescriptorReadsAndSetConfiguration) {
     EXPECT_EQ(static_cast<std::size_t>(submits) * 2, rows.size()) << "each submit completes";
 }
 
+// The built-in scenario's 64 KiB round trip: 16 bulk OUT chunks of 4096 bytes on 0x02 carrying
+// the test pattern, 16 bulk IN chunks back on 0x81; then the vendor requests both ways, and the
+// abort of the IN pipe when the device is pulled out under a read.
+TEST(Capture, TheBuiltInRoundTripDecodesAsSixteenChunksEachWayWithTheirData) {
+    const std::string file = tempFile("roundtrip");
+    const RunResult run = runText(builtinScenarioText(), {.seed = 1, .captureFile = file});
+    ASSERT_EQ(run.failures, 0) << run.output;
+    const auto rows = tsharkFields(file, kFields);
+    std::filesystem::remove(file);
+    const std::size_t vendor = findRow(rows, 0, {{Function, "0x0017"}, {Request, "1"}});
+    ASSERT_LT(vendor, rows.size()) << "no vendor request decoded";
+    const auto before = [&](std::initializer_list<std::pair<Field, std::string>> wanted) {
+        return std::count_if(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(vendor),
+                             [&](const TsharkRow& row) { return has(row, wanted); });
+    };
+    EXPECT_EQ(before({{Function, "0x0009"},
+                      {Direction, "0x00"},
+                      {Endpoint, "0x02"},
+                      {Transfer, "0x03"},
+                      {Length, "4096"}}),
+              16);
+    EXPECT_EQ(before({{Function, "0x0009"},
+                      {Direction, "0x01"},
+                      {Endpoint, "0x81"},
+                      {Length, "4096"},
+                      {Status, "0x00000000"}}),
+              16);
+    const std::size_t firstChunk =
+        findRow(rows, 0, {{Function, "0x0009"}, {Direction, "0x00"}, {Endpoint, "0x02"}});
+    ASSERT_LT(firstChunk, rows.size());
+    EXPECT_EQ(rows[firstChunk][Data].substr(0, 16), "00070e151c232a31") << "the pattern's start";
+    EXPECT_EQ(rows[firstChunk][Data].size(), 2u * 4096);
+    // Vendor requests: OUT with its four bytes after the setup packet, IN with four coming back.
+    EXPECT_LT(findRow(rows, 0, {{Function, "0x0017"}, {Direction, "0x00"}, {Fragment, "deadbeef"}}),
+              rows.size());
+    const std::size_t in = findRow(rows, vendor + 1, {{Function, "0x0017"}, {Direction, "0x00"}});
+    EXPECT_LT(
+        findRow(rows, in,
+                {{Function, "0x0017"}, {Direction, "0x01"}, {Length, "4"}, {Status, "0x00000000"}}),
+        rows.size());
+    EXPECT_LT(findRow(rows, vendor, {{Function, "0x0002"}, {Endpoint, "0x81"}}), rows.size())
+        << "the IN pipe aborted at surprise removal";
+}
+
 // Transfers sent to the PDO directly (the driver's reads and writes will send the same), and
 // the ABORT_PIPE of a pipe bound to a handle at surprise removal.
 class CaptureOnBus : public wdmusb::test::SimTest {

@@ -142,6 +142,10 @@ TEST(ScenarioParser, NamesMustBeGivenBeforeTheyAreUsedAndTasksOnlyOnce) {
     EXPECT_EQ(twice.errors[0].at.line, 4);
     EXPECT_NE(twice.errors[0].message.find("'s' was given on line 2"), std::string::npos);
     EXPECT_TRUE(parse("plug dev\nplug dev\n").ok()) << "a device may be plugged in again";
+    const ParseResult handle = parse("plug dev\nread app 4\n");
+    ASSERT_EQ(handle.errors.size(), 1u);
+    EXPECT_NE(handle.errors[0].message.find("expected the name of a handle"), std::string::npos)
+        << handle.errors[0].message;
 }
 
 TEST(ScenarioParser, ADiagnosticShowsTheLineWithACaretUnderTheColumn) {

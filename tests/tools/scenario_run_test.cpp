@@ -9,9 +9,11 @@ namespace {
 TEST(ScenarioRun, TheBuiltInScenarioPassesAndShowsTheDriverAtWork) {
     const RunResult run = runText(builtinScenarioText());
     EXPECT_EQ(run.failures, 0) << run.output;
-    for (const char* shown : {"DriverEntry", "AddDevice", "\\??\\USB#VID_1209&PID_0001",
-                              "VID 1209  PID 0001", "0x81 IN   bulk  packet 512", "0x02 OUT  bulk",
-                              "IRP_MN_SURPRISE_REMOVAL", "pool clean", "verdict: PASS"})
+    for (const char* shown :
+         {"DriverEntry", "AddDevice", "\\??\\USB#VID_1209&PID_0001", "VID 1209  PID 0001",
+          "0x81 IN   bulk  packet 512", "0x02 OUT  bulk", "transfers in flight on 0x02 16",
+          "16 bulk transfer(s)", "vendor request IN", "System sleep S3", "IRP_MN_SURPRISE_REMOVAL",
+          "pool clean", "verdict: PASS"})
         EXPECT_TRUE(run.shows(shown)) << shown << "\n" << run.output;
 }
 
@@ -104,6 +106,34 @@ TEST(ScenarioRun, FaultsGiveTheStatusesTheDriverPassesOn) {
                 "expect urbs select-configuration count=1\n"
                 "expect findings\n");
     EXPECT_EQ(run.failures, 0) << run.output;
+}
+
+// Application steps: each request's own status, bytes and data are checked, and a wrong
+// expectation names what differs.
+TEST(ScenarioRun, ApplicationStepsCheckStatusBytesAndData) {
+    struct Case {
+        const char* steps; // after "plug dev\nstart\nopen app\n"
+        int failures;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"write app data=01020304 bytes=4\nread app 4 bytes=4 data=01020304\n", 0, "bytes moved"},
+        {"write app 4\nread app 4 data=ffffffff\n", 1, "4 byte(s) differ (first at offset 0)"},
+        {"write app 8K\nread app 8K pattern=yes\n", 0, "2 bulk transfer(s) sent to the bus"},
+        {"read app 65537 expect=STATUS_INVALID_PARAMETER\n", 0, "STATUS_INVALID_PARAMETER"},
+        {"open other expect=STATUS_INSUFFICIENT_RESOURCES\n", 0, "CreateFile"},
+        {"ioctl app get-configuration-descriptor bytes=32\n", 0, "wTotalLength"},
+        {"ioctl app vendor-out request=1 index=8 data=0a0b\n"
+         "ioctl app vendor-in request=1 index=8 length=2 data=0a0b\n",
+         0, "vendor request IN"},
+        {"ioctl app vendor-in request=0xff length=2\n", 1, "[line 4]"},
+        {"", 0, "closed: the scenario left it open"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = runText(std::string("plug dev\nstart\nopen app\n") + c.steps);
+        EXPECT_EQ(run.failures, c.failures) << c.steps << run.output;
+        EXPECT_TRUE(run.shows(c.shown)) << c.shown << "\n" << run.output;
+    }
 }
 
 TEST(ScenarioRun, TheSeedOfTheRunDrivesRandomFaultsAndIsShown) {

@@ -2,13 +2,22 @@
 # The shipped driver on the real platform's interfaces, under Wine: our test USB bus
 # (loopbus.sys) installed from its INF as a root device, wdmusb.sys installed for the bus's child
 # from install/wdmusb.inf unchanged, the device found through the setup API, what the bus saw
-# checked, the device unplugged and its removal checked.
+# checked; then wdmusbctl.exe drives the device as a user would (list, info, loopback, vendor
+# requests, port reset), bad vendor requests are refused, the device is unplugged under a read in
+# flight and its removal checked.
 #
 #   run-wine.sh BUILD_DIR WORK_DIR [DRIVER_IMAGE]
 #
-# BUILD_DIR     the kernel build: loopbus.sys, loopbus.inf, wdmusb.sys, wdmusb.inf, wine-harness.exe
+# BUILD_DIR     the kernel build: loopbus.sys, loopbus.inf, wdmusb.sys, wdmusb.inf, wdmusbctl.exe,
+#               wine-harness.exe
 # WORK_DIR      made afresh: the prefix, the packages as installed from, the logs
 # DRIVER_IMAGE  installed as wdmusb.sys (default: BUILD_DIR/wdmusb.sys)
+#
+# WDMUSB_WINE_DRIVER_IO        0: the driver serves no opens, reads, writes or control codes yet:
+#                              the device is unplugged after the start, without wdmusbctl.exe
+# WDMUSB_WINE_LOOPBACK_ROUNDS  round trips of 65536 bytes in the loopback step (default 50)
+# WDMUSB_WINE_LOOPBACK_FAULT   a bus fault armed before the loopback ("corrupt in 1000": the run
+#                              must then fail at the loopback step)
 #
 # Each step prints "ok: STEP" or "FAIL: ..." with the reason, and on failure the part of Wine's
 # trace written during that step. Exits 0 when every step passed.
@@ -27,23 +36,35 @@ readonly kBusHardwareId='Root\WdmusbLoopBus'
 readonly kDeviceHardwareId='USB\VID_1209&PID_0001'
 readonly kWaitSeconds=30
 readonly kCommandSeconds=60
+readonly kRequestBytes=65536
+readonly kLoopbackRounds=${WDMUSB_WINE_LOOPBACK_ROUNDS:-50}
+readonly kTests=$(cd "$(dirname "$0")" && pwd)
 
-# The steps, in order. The steps that drive the device through wdmusbctl.exe (list, info,
-# loopback, vendor requests, reset, a read in flight at the unplug) go between check_start and
-# unplug once the driver serves reads, writes and control codes.
-steps=(make_prefix install_bus install_driver find_interface check_start unplug check_removal)
+# The steps, in order.
+steps=(make_prefix install_bus install_driver find_interface check_start list info loopback vendor
+    bad_vendor reset unplug_during_read check_removal)
+if [[ ${WDMUSB_WINE_DRIVER_IO:-1} == 0 ]]; then
+    echo "the driver serves no I/O yet: the steps with wdmusbctl.exe are left out"
+    steps=(make_prefix install_bus install_driver find_interface check_start unplug check_removal)
+fi
 
-# The harness, run from the packages folder; its console lines lose their carriage returns.
-harness() {
+# A Win32 program of the packages folder, run from there; its console lines lose their carriage
+# returns.
+program() {
     local output status
-    output=$(cd "$work/packages" && wine_run $kCommandSeconds wine-harness.exe "$@" 2>&1)
+    output=$(cd "$work/packages" && wine_run $kCommandSeconds "$@" 2>&1)
     status=$?
     [[ -n $output ]] && printf '%s\n' "${output//$'\r'/}"
     return $status
 }
+harness() { program wine-harness.exe "$@"; }
+ctl() { program wdmusbctl.exe "$@"; }
 
-# A count of the bus's last "name value" lines, e.g. count surprise_removals.
+# A count of the bus's last "name value" lines, e.g. count surprise_removals; and how much it grew
+# since the counts were kept with keep_counts.
 count() { awk -v name="$1" '$1 == name { print $2 }' <<<"$counts"; }
+keep_counts() { kept=$counts; }
+grown() { echo $(($(count "$1") - $(awk -v name="$1" '$1 == name { print $2 }' <<<"$kept"))); }
 
 read_counts() {
     counts=$(harness bus counts) || return 1
@@ -63,6 +84,16 @@ expect() {
     fi
 }
 
+# expect_grown NAME OPERATOR VALUE: the same for how much a count grew since keep_counts.
+expect_grown() {
+    local value
+    value=$(grown "$1")
+    if ! (("$value" $2 $3)); then
+        echo "FAIL: the bus's $1 grew by $value, expected $2 $3"
+        return 1
+    fi
+}
+
 # --- Steps ---------------------------------------------------------------------------------------
 step_make_prefix() {
     rm -rf "$work"
@@ -70,7 +101,7 @@ step_make_prefix() {
     cp "$build/loopbus.sys" "$build/loopbus.inf" "$work/packages/bus/" &&
         cp "$image" "$work/packages/driver/wdmusb.sys" &&
         cp "$build/wdmusb.inf" "$work/packages/driver/" &&
-        cp "$build/wine-harness.exe" "$work/packages/" || return 1
+        cp "$build/wine-harness.exe" "$build/wdmusbctl.exe" "$work/packages/" || return 1
     wine_session_start "$work" || {
         echo "FAIL: wineboot could not make the prefix $WINEPREFIX"
         return 1
@@ -177,9 +208,156 @@ step_check_start() {
     removals_before=$(count removals)
 }
 
+# The applications' view: one device of the interface class, the loopback device's IDs.
+step_list() {
+    local output lines
+    output=$(ctl list) || return 1
+    echo "$output"
+    lines=$(grep -c . <<<"$output")
+    if ((lines != 1)) || ! grep -qiE '^0  1209:0001  .*921d5b4c-f136-4364-8a92-b1098e53ca9e' <<<"$output"; then
+        echo "FAIL: wdmusbctl list should show the one loopback device (1209:0001) of the class"
+        return 1
+    fi
+}
+
+# The configuration descriptor as the driver read it from the bus, decoded as the simulator's
+# run of the same program shows it.
+step_info() {
+    local output
+    output=$(ctl info) || {
+        echo "$output"
+        return 1
+    }
+    echo "$output"
+    bash "$kTests/compare-info.sh" "$kTests/loopback-info.txt" <<<"$output"
+}
+
+# Round trips of 65536 bytes, each byte checked by wdmusbctl; the bus must have moved exactly
+# those bytes each way, every transfer through an MDL, none cancelled or refused.
+step_loopback() {
+    local bytes=$((kLoopbackRounds * kRequestBytes))
+    read_counts >/dev/null && keep_counts || return 1
+    if [[ -n ${WDMUSB_WINE_LOOPBACK_FAULT:-} ]]; then
+        # shellcheck disable=SC2086 # the fault is words
+        harness bus fault $WDMUSB_WINE_LOOPBACK_FAULT || return 1
+    fi
+    ctl loopback $kRequestBytes "$kLoopbackRounds" || {
+        echo "FAIL: wdmusbctl loopback failed (exit status $?)"
+        return 1
+    }
+    read_counts || return 1
+    local transfers=$(($(grown bulk_in_transfers) + $(grown bulk_out_transfers)))
+    expect_grown bulk_out_bytes == $bytes && expect_grown bulk_in_bytes == $bytes &&
+        expect_grown mdl_transfers == $transfers && expect_grown cancelled_transfers == 0 &&
+        expect_grown refused_requests == 0 && expect queued_bytes == 0 || return 1
+    echo "the bus moved $bytes bytes each way in $(grown bulk_out_transfers) OUT and" \
+        "$(grown bulk_in_transfers) IN transfers"
+}
+
+# Vendor requests on the default pipe. Without a data stage: an OUT writes one byte of the
+# device's memory, a request the device stalls fails with a clear error. With one, the bytes
+# written are read back; under Wine the data stage cannot reach the application's buffer (the
+# driver runs in another process, and Wine's probe and mapping of it are stubs), so there that
+# request must fail with a clear error instead, the device untouched.
+step_vendor() {
+    local data=0102030405060708090a0b0c0d0e0f10 output status
+    read_counts >/dev/null && keep_counts || return 1
+    ctl vendor out 1 0x5a 32 0 || return 1
+    output=$(ctl vendor in 0xff 0 0 0)
+    status=$?
+    echo "$output"
+    if ((status != 6)) || ! grep -q 'ERROR_GEN_FAILURE' <<<"$output"; then
+        echo "FAIL: a stalled request should fail with ERROR_GEN_FAILURE (exit status 6)"
+        return 1
+    fi
+    output=$(ctl vendor out 1 0 32 16 --data $data)
+    status=$?
+    echo "$output"
+    if ((status == 0)); then
+        output=$(ctl vendor in 1 0 32 16) || return 1
+        echo "$output"
+        grep -qE '^00000000  01 02 03 04 05 06 07 08  ?09 0a 0b 0c 0d 0e 0f 10' <<<"$output" || {
+            echo "FAIL: the bytes read back differ from those written"
+            return 1
+        }
+        read_counts >/dev/null && expect_grown vendor_requests == 4
+    elif grep -q 'sending the vendor request: .*(ERROR_' <<<"$output"; then
+        echo "the data stage failed with a clear error, exit status $status: the bus could not map"
+        echo "the application's buffer (Wine's MmMapLockedPagesSpecifyCache is a stub)"
+        read_counts >/dev/null && expect_grown vendor_requests == 2
+    else
+        echo "FAIL: the request with a data stage neither succeeded nor failed with a clear error"
+        return 1
+    fi
+}
+
+# Bad records refused by the driver with ERROR_INVALID_PARAMETER, nothing sent to the bus; bad
+# buffers failed (with ERROR_NOACCESS on Windows; Wine's probe does not check them).
+step_bad_vendor() {
+    read_counts >/dev/null && keep_counts || return 1
+    harness bad-vendor records || return 1
+    read_counts >/dev/null && expect_grown vendor_requests == 0 || return 1
+    harness bad-vendor buffers && read_counts >/dev/null && expect_grown refused_requests == 0
+}
+
+# A reset re-enables a disabled port, and only then: on an enabled port it sends no port reset.
+step_reset() {
+    read_counts >/dev/null && keep_counts || return 1
+    ctl reset || return 1
+    read_counts >/dev/null && expect_grown port_resets == 0 || return 1
+    harness bus disable-port && ctl reset || return 1
+    read_counts && expect_grown port_status_queries ">=" 2 && expect_grown port_resets == 1 ||
+        return 1
+    ctl loopback $kRequestBytes 1
+}
+
 step_unplug() {
     unplug_mark=$(wine_trace_mark)
     harness bus unplug && harness wait-no-interface $kWaitSeconds
+}
+
+# A read waiting for data when the device is unplugged: it must end (with an error, or with the
+# bytes moved so far, none included), wdmusbctl must say so, and the interface must go.
+step_unplug_during_read() {
+    local output=$work/read-at-unplug.txt deadline reader status
+    read_counts >/dev/null && keep_counts || return 1
+    unplug_mark=$(wine_trace_mark)
+    ctl --timeout 60000 read 16 >"$output" 2>&1 &
+    reader=$!
+    deadline=$((SECONDS + kWaitSeconds))
+    until read_counts >/dev/null && (($(grown bulk_in_transfers) >= 1)); do
+        if ((SECONDS >= deadline)); then
+            echo "FAIL: the read did not reach the bus within $kWaitSeconds s"
+            kill "$reader" 2>/dev/null
+            return 1
+        fi
+        sleep 0.5
+    done
+    harness bus unplug || return 1
+    wait "$reader"
+    status=$?
+    sed 's/^/    /' "$output"
+    case $status in
+    0) echo "the read in flight ended with the bytes it moved" ;;
+    124) echo "FAIL: the read in flight did not end after the unplug" && return 1 ;;
+    *)
+        # The driver ends a transfer cut short by the removal with success and the bytes moved
+        # so far; none here. The tool must say so.
+        if grep -q 'the device moved nothing' "$output"; then
+            echo "the read in flight ended with the bytes it moved (none), reported (exit status $status)"
+            harness wait-no-interface $kWaitSeconds && read_counts >/dev/null &&
+                expect_grown cancelled_transfers ">=" 1
+            return
+        fi
+        grep -q '^wdmusbctl: reading 16 bytes: .*(ERROR_' "$output" || {
+            echo "FAIL: wdmusbctl did not report how the read ended"
+            return 1
+        }
+        echo "the read in flight ended with an error, reported (exit status $status)"
+        ;;
+    esac
+    harness wait-no-interface $kWaitSeconds && read_counts >/dev/null &&
+        expect_grown cancelled_transfers ">=" 1
 }
 
 step_check_removal() {

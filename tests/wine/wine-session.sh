@@ -9,7 +9,7 @@
 # WINE_TRACE is the trace file. WDMUSB_WINEDEBUG changes the channels traced in it.
 
 # warn+module: the loader binds an import that Wine lacks to a stub and says so only as a warning.
-wine_trace_channels=${WDMUSB_WINEDEBUG:-err+all,warn+module,warn+plugplay,+plugplay,+loaddll,+ntoskrnl}
+wine_trace_channels=${WDMUSB_WINEDEBUG:-err+all,warn+module,warn+plugplay,+plugplay,+loaddll,+ntoskrnl,warn+debugstr}
 # The programs' own messages: errors only, without the complaints about having no display.
 wine_program_channels=err+all,-winediag,-systray
 

@@ -21,11 +21,16 @@ int Fail(const std::wstring& what, DWORD error);
 int InstallRootDevice(const Arguments& args);
 int UpdateDriver(const Arguments& args);
 
-// interface_wait.cpp: waits until a device of the wdmusb interface class is present (or gone).
+// interface_wait.cpp: the device paths of the present wdmusb interfaces; waits until a device of
+// the wdmusb interface class is present (or gone).
+std::vector<std::wstring> PresentInterfaces();
 int WaitForInterface(const Arguments& args);
 int WaitForNoInterface(const Arguments& args);
 
 // bus_control.cpp: the test bus's controls.
 int ControlBus(const Arguments& args);
+
+// bad_vendor.cpp: vendor requests whose record or buffer the driver must refuse.
+int SendBadVendorRequests(const Arguments& args);
 
 } // namespace harness

@@ -10,8 +10,6 @@
 
 namespace harness {
 
-namespace {
-
 // The device paths of the present interfaces of the class.
 std::vector<std::wstring> PresentInterfaces() {
     std::vector<std::wstring> paths;
@@ -34,6 +32,8 @@ std::vector<std::wstring> PresentInterfaces() {
     SetupDiDestroyDeviceInfoList(set);
     return paths;
 }
+
+namespace {
 
 bool ParseSeconds(const Arguments& args, DWORD* seconds) {
     if (args.size() != 1)

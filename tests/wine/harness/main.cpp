@@ -12,7 +12,8 @@ int Usage() {
                 L"       wine-harness wait-interface SECONDS\n"
                 L"       wine-harness wait-no-interface SECONDS\n"
                 L"       wine-harness bus unplug|plug|disable-port|counts\n"
-                L"       wine-harness bus fault none|fail|short|corrupt in|out BYTES\n",
+                L"       wine-harness bus fault none|fail|short|corrupt in|out BYTES\n"
+                L"       wine-harness bad-vendor records|buffers\n",
                 stderr);
     return 2;
 }
@@ -34,5 +35,7 @@ int wmain(int argc, wchar_t** argv) {
         return harness::WaitForNoInterface(args);
     if (command == L"bus")
         return harness::ControlBus(args);
+    if (command == L"bad-vendor")
+        return harness::SendBadVendorRequests(args);
     return Usage();
 }

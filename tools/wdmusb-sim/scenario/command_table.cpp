@@ -5,7 +5,8 @@ namespace wdmusbsim {
 const std::vector<CommandSpec>& commandTable() {
     static const std::vector<CommandSpec> table = [] {
         std::vector<CommandSpec> all;
-        for (auto part : {deviceCommands, busCommands, faultCommands, expectCommands, flowCommands})
+        for (auto part : {deviceCommands, busCommands, ioCommands, powerCommands, faultCommands,
+                          expectCommands, flowCommands})
             for (auto& command : part())
                 all.push_back(std::move(command));
         return all;

@@ -73,6 +73,9 @@ std::vector<CommandSpec> busCommands();
 std::vector<CommandSpec> faultCommands();
 std::vector<CommandSpec> expectCommands();
 std::vector<CommandSpec> flowCommands();
+std::vector<CommandSpec> powerCommands();
+std::vector<CommandSpec> ioCommands();
+CommandSpec expectPowerCommand(); // `expect power`, among the expectations
 
 const CommandSpec* findCommand(const std::vector<CommandSpec>& table, std::string_view name);
 // "a number (12, 0x1f, 64K)": what a value of the parameter looks like, for errors and the

@@ -263,6 +263,7 @@ std::vector<CommandSpec> expectCommands() {
                              .required = true,
                              .help = "how many"}},
                  .run = expectUrbs},
+                expectPowerCommand(),
             },
     }};
 }

@@ -102,11 +102,11 @@ SourceLocation after(const Token& token) {
     return {token.at.line, token.at.column + static_cast<int>(token.text.size()) + quotes};
 }
 
-std::string keyList(const CommandSpec& spec) {
+std::string keyList(const CommandSpec& entry) {
     std::string out;
-    for (const auto& p : spec.params)
+    for (const auto& p : entry.params)
         out += (out.empty() ? "" : ", ") + std::string(p.name) + "=";
-    if (spec.background)
+    if (entry.background)
         out += (out.empty() ? "" : ", ") + std::string("as=");
     return out.empty() ? "none" : out;
 }
@@ -134,33 +134,33 @@ private:
     std::optional<LineError> readCommand(Step& step) {
         const Token& first = tokens_.front();
         step.at = first.at;
-        const CommandSpec* spec =
+        const CommandSpec* entry =
             first.kind == Token::Kind::Word ? findCommand(table_, first.text) : nullptr;
-        if (spec == nullptr)
+        if (entry == nullptr)
             return LineError{first.at, notAmong("a command", table_, &first)};
-        step.name = spec->name;
+        step.name = entry->name;
         next_ = 1;
-        if (!spec->subcommands.empty()) {
+        if (!entry->subcommands.empty()) {
             if (next_ >= tokens_.size())
                 return LineError{after(first),
-                                 notAmong("what to " + step.name, spec->subcommands, nullptr)};
+                                 notAmong("what to " + step.name, entry->subcommands, nullptr)};
             const Token& second = tokens_[next_];
             const CommandSpec* sub = second.kind == Token::Kind::Word
-                                         ? findCommand(spec->subcommands, second.text)
+                                         ? findCommand(entry->subcommands, second.text)
                                          : nullptr;
             if (sub == nullptr)
                 return LineError{second.at,
-                                 notAmong("what to " + step.name, spec->subcommands, &second)};
+                                 notAmong("what to " + step.name, entry->subcommands, &second)};
             step.name += " " + std::string(sub->name);
-            spec = sub;
+            entry = sub;
             ++next_;
         }
-        step.command = spec;
+        step.command = entry;
         return std::nullopt;
     }
 
     std::optional<LineError> readArguments(Step& step) {
-        const CommandSpec& spec = *step.command;
+        const CommandSpec& entry = *step.command;
         while (next_ < tokens_.size()) {
             const Token& token = tokens_[next_];
             if (token.kind == Token::Kind::Equals)
@@ -177,11 +177,11 @@ private:
                     return error;
                 continue;
             }
-            const ParamSpec* param = nextPositional(spec, step);
+            const ParamSpec* param = nextPositional(entry, step);
             if (param == nullptr)
                 return LineError{token.at, "expected no more arguments for " + step.name +
-                                               " (its parameters: " + keyList(spec) + "), found '" +
-                                               token.text + "'"};
+                                               " (its parameters: " + keyList(entry) +
+                                               "), found '" + token.text + "'"};
             ++next_;
             if (auto error = add(step, *param, token))
                 return error;
@@ -190,21 +190,21 @@ private:
     }
 
     // The first positional parameter not given yet (by position or by its key).
-    static const ParamSpec* nextPositional(const CommandSpec& spec, const Step& step) {
-        for (const auto& p : spec.params)
+    static const ParamSpec* nextPositional(const CommandSpec& entry, const Step& step) {
+        for (const auto& p : entry.params)
             if (p.positional && !step.has(p.name))
                 return &p;
         return nullptr;
     }
 
     std::optional<LineError> readKeyed(Step& step, const Token& key, const Token& value) {
-        const CommandSpec& spec = *step.command;
-        if (key.text == "as" && spec.background)
+        const CommandSpec& entry = *step.command;
+        if (key.text == "as" && entry.background)
             return readBackground(step, key, value);
-        for (const auto& p : spec.params)
+        for (const auto& p : entry.params)
             if (p.name == key.text)
                 return add(step, p, value, key.at);
-        return LineError{key.at, "expected a parameter of " + step.name + " (" + keyList(spec) +
+        return LineError{key.at, "expected a parameter of " + step.name + " (" + keyList(entry) +
                                      "), found '" + key.text + "='"};
     }
 

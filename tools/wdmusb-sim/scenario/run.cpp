@@ -4,7 +4,9 @@
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
+#include "sim/app/win32.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
 #include "sim/usb/bus_driver.h"
 #include "sim/usb/urb_recorder.h"
@@ -198,6 +200,27 @@ void Run::takeDown(ScenarioDevice& device) {
         account_.status("IRP_MN_REMOVE_DEVICE (" + device.name + ")", removal.removeStatus);
 }
 
+void Run::setHandle(const std::string& name, void* handle) {
+    std::lock_guard lock(handlesMutex_);
+    handles_[name] = handle;
+}
+
+void* Run::handle(std::string_view name) {
+    std::lock_guard lock(handlesMutex_);
+    const auto it = handles_.find(name);
+    return it != handles_.end() ? it->second : nullptr;
+}
+
+void* Run::takeHandle(std::string_view name) {
+    std::lock_guard lock(handlesMutex_);
+    const auto it = handles_.find(name);
+    if (it == handles_.end())
+        return nullptr;
+    void* handle = it->second;
+    handles_.erase(it);
+    return handle;
+}
+
 void Run::finish() {
     account_.step("End: remove what is left, unload the driver, check the pool");
     for (auto& [name, background] : background_) {
@@ -222,6 +245,15 @@ void Run::finish() {
     bus_->controller().setForcePending(false);
     if (const std::size_t released = bus_->controller().releaseHeld(); released > 0)
         account_.detail("held transfers released", std::to_string(released));
+    for (auto& [name, handle] : handles_) {
+        CloseHandle(handle);
+        account_.detail("handle " + name, "closed: the scenario left it open");
+    }
+    handles_.clear();
+    if (system_->power().systemState() != PowerSystemWorking) {
+        system_->power().setSystemState(PowerSystemWorking);
+        account_.detail("system", "woken: the scenario left it asleep");
+    }
     for (auto& [name, device] : devices_)
         takeDown(device);
 

@@ -28,6 +28,7 @@
 namespace sim {
 class System;
 struct DeviceNode;
+class WaitWakeRequest;
 namespace usb {
 class BusDevice;
 class BusDriver;
@@ -69,6 +70,8 @@ struct ScenarioDevice {
     void setNode(sim::DeviceNode* node) { node_.store(node); }
     // Its device on the bus (thread-safe itself), or null.
     sim::usb::BusDevice* busDevice() const;
+    // The wait-wake request `arm-wake` sent for it, until `signal-wake` sees it back.
+    std::shared_ptr<sim::WaitWakeRequest> wake;
 
 private:
     std::atomic<sim::DeviceNode*> node_{nullptr};
@@ -104,6 +107,11 @@ public:
     void reportNewFindings(Account& account);
     // Takes the findings of a rule that a step expected; returns how many.
     std::size_t takeFindings(sim::Rule rule, Account& account);
+    // Application handles the steps opened, by name (null: none open under it); those still
+    // open at the end are closed first, as at the application's exit.
+    void setHandle(const std::string& name, void* handle);
+    void* handle(std::string_view name);
+    void* takeHandle(std::string_view name);
     // Background steps: started by as=NAME, waited for by `wait NAME`.
     void startBackground(const Step& step);
     bool waitBackground(const std::string& name, Account& account);
@@ -133,6 +141,8 @@ private:
     std::mutex devicesMutex_; // guards devices_ (its elements stay where they are)
     std::map<std::string, ScenarioDevice, std::less<>> devices_;
     std::map<std::string, Background, std::less<>> background_;
+    std::mutex handlesMutex_; // guards handles_: steps on application threads open and close
+    std::map<std::string, void*, std::less<>> handles_;
     std::set<int> modeEndpoints_; // -1: the default of every endpoint
     std::size_t findingsPrinted_ = 0;
 };

@@ -1,0 +1,43 @@
+// What wdmusbctl says about a failed call, and how it exits.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace wdmusbctl {
+
+// The exit statuses, documented in docs/wdmusbctl.md.
+enum class Exit : int {
+    Ok = 0,
+    Mismatch = 1,         // loopback: the bytes read back differ from those written
+    BadArgument = 2,      // the command line is wrong
+    NoDevice = 3,         // no device of the class, or not the one asked for
+    Busy = 4,             // another handle has the device, or another request is in flight
+    Removed = 5,          // the device is gone (or was restarted under the handle)
+    DeviceError = 6,      // any other failure of a request, named by its error
+    SimulatorFinding = 7, // simulator build only: the verifier found a misuse or a leak
+};
+
+// A Win32 error in words: "the device is busy (ERROR_BUSY, 170)".
+std::string describeError(std::uint32_t error);
+// The exit status for a call that failed with the error.
+Exit exitFor(std::uint32_t error);
+
+// A failure that ends the command: what was being done, and the Win32 error (0 when the failure
+// is not a call's, such as a short read).
+class Failure : public std::runtime_error {
+public:
+    Failure(const std::string& what, std::uint32_t error, Exit exit);
+    std::uint32_t error() const { return error_; }
+    Exit exit() const { return exit_; }
+
+private:
+    std::uint32_t error_;
+    Exit exit_;
+};
+
+// Throws a Failure for the calling thread's last error: "<doing>: <error in words>".
+[[noreturn]] void failWithLastError(const std::string& doing);
+
+} // namespace wdmusbctl
