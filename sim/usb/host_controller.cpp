@@ -18,6 +18,10 @@ bool cancelFlag(PIRP irp) {
     return std::atomic_ref<BOOLEAN>(irp->Cancel).load() != FALSE;
 }
 
+bool samePipe(const Transfer& a, const Transfer& b) {
+    return a.device == b.device && a.endpointAddress == b.endpointAddress;
+}
+
 } // namespace
 
 HostController::HostController() : thread_([this] { threadMain(); }), threadId_(thread_.get_id()) {
@@ -124,15 +128,17 @@ NTSTATUS HostController::submit(const std::shared_ptr<Transfer>& transfer) {
     const bool stuck = transfer->fault && transfer->fault->action == FaultAction::NeverComplete;
     const CompletionMode how = stuck ? CompletionMode::Held : mode(transfer->endpointAddress);
 
-    std::uint64_t wakesSeen = 0;
+    Turn turn;
     if (how == CompletionMode::Inline) {
-        wakesSeen = wakeCount(*transfer->device);
-        const Outcome outcome = offerToDevice(*transfer);
-        if (outcome.kind == TransferResult::Kind::Done) {
-            const NTSTATUS status = outcome.irpStatus;
-            const bool pended = transfer->markedPending;
-            complete(transfer, outcome);
-            return pended ? STATUS_PENDING : status;
+        turn = turnOf(*transfer, false);
+        if (!turn.behind) {
+            const Outcome outcome = offerToDevice(*transfer);
+            if (outcome.kind == TransferResult::Kind::Done) {
+                const NTSTATUS status = outcome.irpStatus;
+                const bool pended = transfer->markedPending;
+                complete(transfer, outcome);
+                return pended ? STATUS_PENDING : status;
+            }
         }
     }
     // From here on the IRP pends: it is marked before any other thread can see it.
@@ -142,7 +148,9 @@ NTSTATUS HostController::submit(const std::shared_ptr<Transfer>& transfer) {
     }
     switch (how) {
     case CompletionMode::Inline:
-        park(transfer, TransferState::Waiting, wakesSeen);
+        // Behind older transfers of its pipe, it meets the device after them, on the thread.
+        if (park(transfer, TransferState::Waiting, turn.wakesSeen) && turn.behind)
+            post([this, device = transfer->device] { pump(*device); });
         break;
     case CompletionMode::Held:
         park(transfer, stuck ? TransferState::Stuck : TransferState::Held);
@@ -210,17 +218,19 @@ void HostController::serviceQueued(const std::shared_ptr<Transfer>& transfer) {
 }
 
 void HostController::service(const std::shared_ptr<Transfer>& transfer) {
-    const std::uint64_t wakesSeen = wakeCount(*transfer->device);
-    const Outcome outcome = offerToDevice(*transfer);
-    if (outcome.kind == TransferResult::Kind::Done) {
-        complete(transfer, outcome);
-        return;
+    const Turn turn = turnOf(*transfer, true);
+    if (!turn.behind) {
+        const Outcome outcome = offerToDevice(*transfer);
+        if (outcome.kind == TransferResult::Kind::Done) {
+            complete(transfer, outcome);
+            return;
+        }
     }
     {
         std::lock_guard lock(mutex_);
         transfer->state = TransferState::Waiting;
         if (arm(*transfer)) {
-            rewakeIfMissed(*transfer, wakesSeen);
+            rewakeIfMissed(*transfer, turn.wakesSeen);
             changed_.notify_all();
             return;
         }
@@ -256,9 +266,31 @@ void HostController::wake(const BusDevice& device) {
     changed_.notify_all();
 }
 
-std::uint64_t HostController::wakeCount(const BusDevice& device) {
+HostController::Turn HostController::turnOf(const Transfer& transfer, bool listed) {
     std::lock_guard lock(mutex_);
-    return wakes_[&device];
+    return {wakes_[transfer.device], listed ? olderWaits(transfer) : pipeBusy(transfer)};
+}
+
+// A pipe's transfers meet the device in the order they were submitted, as on a real bus: one
+// that waits holds back the newer ones of its pipe, or data arriving meanwhile would go to a newer
+// transfer before an older one. mutex_ held.
+bool HostController::olderWaits(const Transfer& transfer) const {
+    for (const auto& t : pending_) {
+        if (t.get() == &transfer)
+            return false;
+        if (samePipe(*t, transfer) && t->state == TransferState::Waiting)
+            return true;
+    }
+    return false;
+}
+
+// A transfer not yet listed is behind every transfer of its pipe that is queued, waiting or in
+// service (held and stuck ones are the test's to order). mutex_ held.
+bool HostController::pipeBusy(const Transfer& transfer) const {
+    return std::any_of(pending_.begin(), pending_.end(), [&](const auto& t) {
+        return samePipe(*t, transfer) && t->state != TransferState::Held &&
+               t->state != TransferState::Stuck;
+    });
 }
 
 // A wake that came while the transfer was with the device found it not waiting yet: offer it
@@ -283,7 +315,7 @@ void HostController::pump(const BusDevice& device) {
     for (auto& t : waiting) {
         {
             std::lock_guard lock(mutex_);
-            if (t->state != TransferState::Waiting || !claim(*t))
+            if (t->state != TransferState::Waiting || olderWaits(*t) || !claim(*t))
                 continue;
         }
         service(t);

@@ -11,9 +11,11 @@
 //   - Held: pended and kept until the test or the device model releases it (releaseHeld), then
 //     offered to the device on the releasing thread.
 // A transfer the device cannot serve yet (the loopback's IN with nothing queued) waits, pending,
-// until the model wakes it. Pending transfers carry a cancel routine (unless a scripted fault
-// refuses cancellation) and are completed with STATUS_CANCELLED / USBD_STATUS_CANCELED when
-// cancelled or aborted.
+// until the model wakes it. In every mode a pipe's transfers meet the device in the order they
+// were submitted, as on a real bus: one that waits holds back the newer transfers of its pipe
+// (they wait behind it without being offered), so data goes to the oldest first.
+// Pending transfers carry a cancel routine (unless a scripted fault refuses cancellation) and are
+// completed with STATUS_CANCELLED / USBD_STATUS_CANCELED when cancelled or aborted.
 //
 // Force pending: every IRP the bus receives is pended and handled later on the completion thread.
 //
@@ -113,7 +115,16 @@ private:
     // other thread at once.
     void complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome);
     void finish(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome);
-    std::uint64_t wakeCount(const BusDevice& device);
+    // Where a transfer stands just before it is offered to the device: the device's wake count,
+    // and whether older transfers of its pipe must meet the device first (listed: the transfer
+    // is in pending_ already; otherwise it is about to be offered inline).
+    struct Turn {
+        std::uint64_t wakesSeen = 0;
+        bool behind = false;
+    };
+    Turn turnOf(const Transfer& transfer, bool listed);
+    bool olderWaits(const Transfer& transfer) const; // mutex_ held
+    bool pipeBusy(const Transfer& transfer) const;   // mutex_ held
     void rewakeIfMissed(const Transfer& transfer, std::optional<std::uint64_t> wakesSeen);
     std::size_t countLocked(std::optional<UCHAR> endpointAddress,
                             std::optional<TransferState> state) const;

@@ -107,6 +107,33 @@ TEST_F(TransferTest, AllChunksAreInFlightTogetherAndCostOneIrpMdlAndUrbEach) {
             << "the driver mapped a buffer at " << site.file << ":" << site.line;
 }
 
+// Every chunk of a 64 KiB read takes the data of its own window, whenever the data comes: before
+// any chunk reached the device, while some wait there and others are still on their way, or after
+// all wait. Each round lets the data come after a different number of chunks are in flight.
+TEST_F(TransferTest, AReadsChunksTakeTheDataInOrderWhenItComesWhileTheyAreInFlight) {
+    constexpr DWORD kBytes = 65536;
+    constexpr std::size_t kChunks = kBytes / 4096;
+    constexpr int kRounds = 3 * (kChunks + 1);
+    startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
+    std::vector<std::uint8_t> buffer(kBytes);
+    for (int round = 0; round < kRounds; ++round) {
+        const std::size_t inFlight = static_cast<std::size_t>(round) % (kChunks + 1);
+        SCOPED_TRACE("data after " + std::to_string(inFlight) + " chunks in flight");
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0xEE});
+        OVERLAPPED overlapped{};
+        EXPECT_FALSE(ReadFile(handle_.get(), buffer.data(), kBytes, nullptr, &overlapped));
+        ASSERT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+        ASSERT_TRUE(bus_.controller().waitForInFlight(inFlight, kIn));
+        const auto data = queuePattern(kBytes);
+        DWORD moved = 0;
+        ASSERT_TRUE(GetOverlappedResult(handle_.get(), &overlapped, &moved, TRUE));
+        EXPECT_EQ(moved, kBytes);
+        const auto wrong = std::mismatch(buffer.begin(), buffer.end(), data.begin()).first;
+        EXPECT_EQ(wrong, buffer.end())
+            << "first wrong byte in chunk " << (wrong - buffer.begin()) / 4096;
+    }
+}
+
 // Completed inline, the last chunk finishes the request before TransferData has left its loop:
 // the request is completed once, by that chunk, and the dispatch routine still says pending.
 TEST_F(TransferTest, ALastChunkCompletingInsideTheLoopFinishesTheRequestOnce) {

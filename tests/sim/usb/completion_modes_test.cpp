@@ -1,5 +1,7 @@
 // How transfers complete: inline, from the completion thread, or held; waiting for data;
 // cancellation and abort of transfers in flight; force pending.
+#include <latch>
+#include <numeric>
 #include <thread>
 
 #include "tests/sim/usb/usb_fixture.h"
@@ -215,6 +217,70 @@ TEST_F(CompletionModesTest, CancelRacingCompletionEndsEveryTransferOnce) {
         ASSERT_EQ(submit(drain.get()).status, STATUS_SUCCESS);
     }
     EXPECT_EQ(hc().inFlightCount(), 0u);
+}
+
+// A pipe's transfers take the device's data in the order they were submitted, whichever way the
+// newer ones reach the device: from the controller's queue, inline in the call, or released from
+// hold. The two older reads wait for data; the controller's thread is kept busy behind a gate so
+// that the data's wake is handled only after the newer reads were offered, or would have been.
+struct OrderCase {
+    const char* name;
+    CompletionMode mode;
+    bool newerBeforeData; // the newer reads are submitted before the data comes
+};
+
+TEST_F(CompletionModesTest, APipesReadsTakeTheDataInSubmissionOrder) {
+    constexpr std::size_t kReads = 4;
+    constexpr std::size_t kOlder = 2;
+    constexpr std::size_t kBytes = 16;
+    const OrderCase cases[] = {
+        {"queued for the thread", CompletionMode::Thread, true},
+        {"completed inline", CompletionMode::Inline, false},
+        {"released from hold", CompletionMode::Held, true},
+    };
+    for (const OrderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        hc().setMode(LoopbackDevice::kInEndpoint, c.mode);
+        std::vector<std::vector<std::uint8_t>> buffers(kReads, std::vector<std::uint8_t>(kBytes));
+        std::vector<UrbOf<_URB_BULK_OR_INTERRUPT_TRANSFER>> urbs;
+        urbs.reserve(kReads);
+        std::vector<std::unique_ptr<AsyncUrb>> reads;
+        const auto send = [&](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i) {
+                urbs.push_back(bulkUrb(in_, true, buffers[i]));
+                reads.push_back(std::make_unique<AsyncUrb>(device_.pdo(), urbs.back().get()));
+                EXPECT_EQ(reads.back()->send(), STATUS_PENDING);
+            }
+        };
+        send(0, kOlder);
+        if (c.mode == CompletionMode::Held)
+            hc().releaseHeld(LoopbackDevice::kInEndpoint);
+        ASSERT_TRUE(hc().waitForInFlight(kOlder, LoopbackDevice::kInEndpoint));
+        hc().waitIdle();
+
+        std::latch gate(1);
+        hc().post([&gate] { gate.wait(); });
+        if (c.newerBeforeData)
+            send(kOlder, kReads);
+        std::vector<std::uint8_t> data(kReads * kBytes);
+        std::iota(data.begin(), data.end(), std::uint8_t{0});
+        loopback_.queueData(data);
+        if (!c.newerBeforeData)
+            send(kOlder, kReads);
+        if (c.mode == CompletionMode::Held)
+            hc().releaseHeld(LoopbackDevice::kInEndpoint);
+        gate.count_down();
+
+        for (std::size_t i = 0; i < kReads; ++i) {
+            reads[i]->wait();
+            EXPECT_EQ(reads[i]->status(), STATUS_SUCCESS);
+            const auto expected = std::vector<std::uint8_t>(
+                data.begin() + static_cast<std::ptrdiff_t>(i * kBytes),
+                data.begin() + static_cast<std::ptrdiff_t>((i + 1) * kBytes));
+            EXPECT_EQ(buffers[i], expected) << "read " << i << " took another read's data";
+        }
+        hc().waitIdle();
+    }
 }
 
 } // namespace
