@@ -40,6 +40,19 @@ enum class IrpOrigin {
 // completion pass, before the IRP is freed.
 using TopCompletion = std::function<void(PIRP)>;
 
+// One line of an IRP's history, kept as it happened and worded only when a finding prints it
+// (most IRPs end without any finding, and wording every step was the simulator's dearest cost).
+struct IrpHistoryEntry {
+    enum class Kind { Allocated, Sent, Completed, Freed, Note };
+    Kind kind = Kind::Note;
+    SimCallSite site{}; // where it happened (the platform's call sites are static strings)
+    UCHAR major = 0;    // Sent: what the IRP carried
+    UCHAR minor = 0;
+    NTSTATUS status = 0; // Completed: the status it was completed with
+    std::string text;    // Sent: the target device's name; Note: the whole line
+};
+std::string describe(const IrpHistoryEntry& entry);
+
 struct IrpLocationRecord {
     bool passed = false;        // the completion pass has left this location
     bool pendingMarked = false; // SL_PENDING_RETURNED was set when it left
@@ -72,7 +85,16 @@ struct IrpRecord {
     bool sent = false;                        // sent to a driver at least once
     std::vector<std::byte> systemBuffer;      // buffered device control, owned by the I/O manager
     std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)
-    std::vector<std::string> history;
+    std::vector<IrpHistoryEntry> history;     // the latest kHistoryLines, oldest first
+
+    static constexpr std::size_t kHistoryLines = 32;
+    // Enough for an IRP sent down a stack and completed, without growing the vector on the way.
+    static constexpr std::size_t kHistoryReserved = 8;
+    void remember(IrpHistoryEntry entry) {
+        if (history.size() >= kHistoryLines)
+            history.erase(history.begin());
+        history.push_back(std::move(entry));
+    }
     TopCompletion onTop;
 };
 

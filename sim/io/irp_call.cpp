@@ -105,13 +105,11 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                               .device = device,
                               .major = stack->MajorFunction,
                               .minor = stack->MinorFunction};
-        std::ostringstream what;
-        what << "major 0x" << std::hex << int(stack->MajorFunction) << " minor 0x"
-             << int(stack->MinorFunction) << " sent to " << target->name << " from "
-             << describe(site);
-        if (rec.history.size() >= 32)
-            rec.history.erase(rec.history.begin());
-        rec.history.push_back(what.str());
+        rec.remember({.kind = IrpHistoryEntry::Kind::Sent,
+                      .site = site,
+                      .major = stack->MajorFunction,
+                      .minor = stack->MinorFunction,
+                      .text = target->name});
     }
     notify(sent);
 

@@ -3,7 +3,6 @@
 // I/O manager owns is finished (status block, event, buffers) and freed.
 #include <atomic>
 #include <cstring>
-#include <sstream>
 
 #include "sim/core/system.h"
 #include "sim/io/io_manager.h"
@@ -69,12 +68,9 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
         completed.id = rec.id;
         if (irp->CurrentLocation <= irp->StackCount)
             completed.device = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
-        std::ostringstream what;
-        what << "completed with 0x" << std::hex << static_cast<ULONG>(irp->IoStatus.Status)
-             << " at " << describe(site);
-        if (rec.history.size() >= 32)
-            rec.history.erase(rec.history.begin());
-        rec.history.push_back(what.str());
+        rec.remember({.kind = IrpHistoryEntry::Kind::Completed,
+                      .site = site,
+                      .status = irp->IoStatus.Status});
     }
     notify(completed);
     if (irp->IoStatus.Status == STATUS_PENDING)
@@ -203,7 +199,7 @@ BOOLEAN IoManager::cancelIfInFlight(PIRP irp, std::uint64_t id, const SimCallSit
 BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
     if (!checkLive(irp, "IoCancelIrp", site))
         return FALSE;
-    note(irp, "cancelled at " + describe(site));
+    note(irp, "cancelled at " + describe(site)); // rare: worded at once
     notify({.kind = IrpEvent::Kind::Cancelled, .irp = irp, .id = irpId(irp), .site = site});
     const KIRQL irql = KfAcquireSpinLock(&cancelLock_, site);
     std::atomic_ref<BOOLEAN>(irp->Cancel).store(TRUE);

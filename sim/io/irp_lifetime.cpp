@@ -50,13 +50,34 @@ IrpRecord* IoManager::findRecord(PIRP irp) {
     return nullptr;
 }
 
+std::string describe(const IrpHistoryEntry& entry) {
+    std::ostringstream out;
+    switch (entry.kind) {
+    case IrpHistoryEntry::Kind::Allocated:
+        out << "allocated at " << describe(entry.site);
+        break;
+    case IrpHistoryEntry::Kind::Sent:
+        out << "major 0x" << std::hex << int(entry.major) << " minor 0x" << int(entry.minor)
+            << " sent to " << entry.text << " from " << describe(entry.site);
+        break;
+    case IrpHistoryEntry::Kind::Completed:
+        out << "completed with 0x" << std::hex << static_cast<ULONG>(entry.status) << " at "
+            << describe(entry.site);
+        break;
+    case IrpHistoryEntry::Kind::Freed:
+        out << "freed at " << describe(entry.site);
+        break;
+    case IrpHistoryEntry::Kind::Note:
+        out << entry.text;
+        break;
+    }
+    return out.str();
+}
+
 void IoManager::note(PIRP irp, std::string what) {
     std::lock_guard lock(mutex_);
-    if (IrpRecord* record = findRecord(irp)) {
-        if (record->history.size() >= 32)
-            record->history.erase(record->history.begin());
-        record->history.push_back(std::move(what));
-    }
+    if (IrpRecord* record = findRecord(irp))
+        record->remember({.kind = IrpHistoryEntry::Kind::Note, .text = std::move(what)});
 }
 
 std::string IoManager::describeIrp(PIRP irp) {
@@ -72,7 +93,7 @@ std::string IoManager::describeIrp(PIRP irp) {
     if (!record->history.empty()) {
         out << "; history:";
         for (const auto& h : record->history)
-            out << " [" << h << "]";
+            out << " [" << describe(h) << "]";
     }
     return out.str();
 }
@@ -85,6 +106,7 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpOrigin origin, const SimCallSite
     record->origin = origin;
     record->allocatedAt = site;
     record->locations.resize(static_cast<std::size_t>(locations) + 2);
+    record->history.reserve(IrpRecord::kHistoryReserved);
 
     auto* irp = reinterpret_cast<PIRP>(record->memory.get());
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
@@ -100,7 +122,7 @@ PIRP IoManager::allocateIrp(CCHAR stackSize, IrpOrigin origin, const SimCallSite
     {
         std::lock_guard lock(mutex_);
         id = record->id = nextIrpId_++;
-        record->history.push_back(std::string("allocated at ") + describe(site));
+        record->remember({.kind = IrpHistoryEntry::Kind::Allocated, .site = site});
         irps_.emplace(irp, std::move(record));
     }
     notify({.kind = IrpEvent::Kind::Allocated,
@@ -156,7 +178,7 @@ void IoManager::freeIrp(PIRP irp, const SimCallSite& site) {
     }
     // Freeing from inside its own completion routine is how a driver reclaims its IRP: the pass
     // that called the routine does not touch the IRP once the routine has returned.
-    record.history.push_back("freed at " + describe(site));
+    record.remember({.kind = IrpHistoryEntry::Kind::Freed, .site = site});
     notify({.kind = IrpEvent::Kind::Freed, .irp = irp, .id = record.id, .site = site});
     releaseIrp(irp, record);
 }

@@ -130,6 +130,15 @@ std::optional<PoolBlockInfo> Pool::blockContaining(const void* address, std::siz
     return info(*block);
 }
 
+std::optional<std::size_t> Pool::bytesToBlockEnd(const void* address) const {
+    const auto key = reinterpret_cast<std::uintptr_t>(address);
+    std::lock_guard lock(mutex_);
+    const Block* block = liveContaining(key, 0);
+    if (block == nullptr)
+        return std::nullopt;
+    return block->size - (key - reinterpret_cast<std::uintptr_t>(block->data()));
+}
+
 std::optional<std::size_t> Pool::findPoison(const void* address, std::size_t length) const {
     std::lock_guard lock(mutex_);
     if (length == 0 || liveContaining(reinterpret_cast<std::uintptr_t>(address), length) == nullptr)

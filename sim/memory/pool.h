@@ -70,6 +70,9 @@ public:
 
     // The live block that [address, address + length) lies in, if any.
     std::optional<PoolBlockInfo> blockContaining(const void* address, std::size_t length = 1) const;
+    // The bytes from address to the end of the live block it lies in, if any: what a bounds
+    // check needs, without the block's description (blockContaining words its allocation site).
+    std::optional<std::size_t> bytesToBlockEnd(const void* address) const;
     // For a range inside a live block: the offset of the first byte of a run of kPoisonRunBytes
     // (or of the whole range, if shorter) that still holds kFreshFill. Nothing when the range is
     // all written, or not inside a live block.

@@ -25,17 +25,15 @@ std::optional<UrbResult> portFailure(const BusDevice& device) {
 }
 
 bool insidePoolBlock(const void* address, std::size_t length, const char* what) {
-    auto block = current().pool().blockContaining(address);
-    if (!block)
-        return true; // not pool memory (a test's own buffer): taken as it is
-    const auto* start = static_cast<const std::uint8_t*>(block->address);
-    const auto available =
-        static_cast<std::size_t>(start + block->size - static_cast<const std::uint8_t*>(address));
-    if (length <= available)
-        return true;
+    const std::optional<std::size_t> left = current().pool().bytesToBlockEnd(address);
+    if (!left || length <= *left)
+        return true; // in its block, or not pool memory (a test's own buffer): taken as it is
+    const std::size_t available = *left;
+    const auto block = current().pool().blockContaining(address);
     std::ostringstream message;
     message << what << " of " << length << " bytes runs past its pool block (" << available
-            << " bytes left of the block allocated at " << block->allocatedAt << ")";
+            << " bytes left of the block allocated at "
+            << (block ? block->allocatedAt : std::string("?")) << ")";
     current().verifier().report(Rule::ObjectMisuse, message.str());
     return false;
 }
