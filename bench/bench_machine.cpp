@@ -29,8 +29,17 @@ std::vector<std::uint8_t> pattern(std::size_t bytes) {
     return data;
 }
 
-bool roundTrip(HANDLE handle, const std::vector<std::uint8_t>& data,
-               std::vector<std::uint8_t>& scratch) {
+UserBuffer::UserBuffer(std::size_t bytes) {
+    if (void* region = VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE))
+        bytes_ = {static_cast<std::uint8_t*>(region), bytes};
+}
+
+UserBuffer::~UserBuffer() {
+    if (ok())
+        VirtualFree(bytes_.data(), 0, MEM_RELEASE);
+}
+
+bool roundTrip(HANDLE handle, std::span<const std::uint8_t> data, std::span<std::uint8_t> scratch) {
     const auto length = static_cast<DWORD>(data.size());
     DWORD written = 0;
     DWORD read = 0;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "sim/app/simulated_machine.h"
@@ -40,13 +41,29 @@ private:
     test::AppHandle handle_;
 };
 
+// A buffer in the application's user space (VirtualAlloc), where a program's own buffers are: a
+// request locks it where it is, with no bounce copy through user space, which any other host
+// memory gets from the simulated application side. Freed before the machine ends.
+class UserBuffer {
+public:
+    explicit UserBuffer(std::size_t bytes);
+    ~UserBuffer();
+    UserBuffer(const UserBuffer&) = delete;
+    UserBuffer& operator=(const UserBuffer&) = delete;
+
+    bool ok() const { return bytes_.data() != nullptr; }
+    std::span<std::uint8_t> bytes() { return bytes_; }
+
+private:
+    std::span<std::uint8_t> bytes_;
+};
+
 // Bytes 0, 1, 2, ... (mod 251): a period no chunk size divides, so a chunk moved to the wrong
 // place shows.
 std::vector<std::uint8_t> pattern(std::size_t bytes);
 
 // Writes data and reads it back into scratch; false unless every byte came back.
-bool roundTrip(HANDLE handle, const std::vector<std::uint8_t>& data,
-               std::vector<std::uint8_t>& scratch);
+bool roundTrip(HANDLE handle, std::span<const std::uint8_t> data, std::span<std::uint8_t> scratch);
 
 // Fails the benchmark with the verifier's findings, if any; true when there were none.
 bool reportFindings(benchmark::State& state, const std::vector<sim::Finding>& findings);

@@ -3,6 +3,8 @@
 // as they would serve a device plugged in and out again and again.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+
 #include "bench/bench_machine.h"
 #include "driver/dispatch.h"
 #include "sim/core/system.h"
@@ -12,8 +14,8 @@ namespace wdmusb::bench {
 namespace {
 
 // One lifecycle; an error text, or nullptr when every step did what it should.
-const char* lifecycle(sim::app::SimulatedMachine& machine, const std::vector<std::uint8_t>& data,
-                      std::vector<std::uint8_t>& back) {
+const char* lifecycle(sim::app::SimulatedMachine& machine, std::span<const std::uint8_t> data,
+                      std::span<std::uint8_t> back) {
     sim::DeviceNode& node = machine.plugDevice();
     if (node.startStatus != STATUS_SUCCESS)
         return "the device did not start";
@@ -33,12 +35,19 @@ const char* lifecycle(sim::app::SimulatedMachine& machine, const std::vector<std
 
 void BM_Lifecycle(benchmark::State& state) {
     sim::app::SimulatedMachine machine(DriverEntry);
-    const std::vector<std::uint8_t> data = pattern(64 << 10);
-    std::vector<std::uint8_t> back(data.size());
-    for (auto _ : state) {
-        if (const char* error = lifecycle(machine, data, back)) {
-            state.SkipWithError(error);
-            break;
+    {
+        const std::vector<std::uint8_t> bytes = pattern(64 << 10);
+        UserBuffer data(bytes.size());
+        UserBuffer back(bytes.size());
+        if (!data.ok() || !back.ok())
+            state.SkipWithError("no user-space buffers");
+        else
+            std::copy(bytes.begin(), bytes.end(), data.bytes().begin());
+        for (auto _ : state) {
+            if (const char* error = lifecycle(machine, data.bytes(), back.bytes())) {
+                state.SkipWithError(error);
+                break;
+            }
         }
     }
     state.counters["lifecycles_per_s"] =

@@ -58,6 +58,26 @@ void BM_TwoMemcpy(benchmark::State& state) {
     setThroughput(state);
 }
 
+// The round trips, timed by wall clock (the completions run on other threads).
+std::chrono::duration<double> timeRoundTrips(benchmark::State& state, BenchMachine& bench,
+                                             const std::vector<std::uint8_t>& pattern) {
+    UserBuffer data(pattern.size());
+    UserBuffer back(pattern.size());
+    if (!data.ok() || !back.ok()) {
+        state.SkipWithError("no user-space buffers");
+        return {};
+    }
+    std::copy(pattern.begin(), pattern.end(), data.bytes().begin());
+    const Clock::time_point start = Clock::now();
+    for (auto _ : state) {
+        if (!roundTrip(bench.handle(), data.bytes(), back.bytes())) {
+            state.SkipWithError("a round trip failed or brought back other data");
+            break;
+        }
+    }
+    return Clock::now() - start;
+}
+
 void roundTrips(benchmark::State& state, CompletionMode mode) {
     BenchMachine bench;
     if (!bench.ok()) {
@@ -66,18 +86,9 @@ void roundTrips(benchmark::State& state, CompletionMode mode) {
     }
     bench.setMode(mode);
     const std::vector<std::uint8_t> data = pattern(static_cast<std::size_t>(state.range(0)));
-    std::vector<std::uint8_t> back(data.size());
     const double bound = memcpyBound(data);
-    const Clock::time_point start = Clock::now();
-    for (auto _ : state) {
-        if (!roundTrip(bench.handle(), data, back)) {
-            state.SkipWithError("a round trip failed or brought back other data");
-            break;
-        }
-    }
-    const std::chrono::duration<double> took = Clock::now() - start;
+    const std::chrono::duration<double> took = timeRoundTrips(state, bench, data);
     setThroughput(state);
-    // Wall-clock rate (the completions run on other threads), beside the bound and as its share.
     const double rate = static_cast<double>(data.size()) * state.iterations() / took.count();
     state.counters["wall_Bps"] = rate;
     state.counters["memcpy_Bps"] = bound;
