@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "sim/power/power_manager.h"
+#include "sim/usb/status_map.h"
 #include "tests/driver/client_fixture.h"
 
 namespace wdmusb::test {
@@ -97,7 +98,7 @@ TEST_F(IdleStopTest, AStopOfAnIdleDeviceThatCannotBeConfiguredOffFailsAndKeepsIt
              d.powerAnswers().add(
                  PowerAnswer::setDevice(PowerDeviceD0).failWith(STATUS_IO_TIMEOUT));
          },
-         STATUS_DEVICE_POWERED_OFF},
+         sim::usb::kStatusDevicePoweredOff},
         {"the bus fails the unconfigure",
          [](sim::usb::BusDevice& d) {
              d.faults().add(UrbFault::on(URB_FUNCTION_SELECT_CONFIGURATION)
