@@ -30,10 +30,13 @@ std::vector<std::uint8_t> hexLines(const std::string& path, const std::string& t
         if (line.find_first_not_of(' ') == std::string::npos)
             continue;
         const auto parsed = parseHex(line);
-        if (!parsed)
-            throw Failure(path + ":" + std::to_string(number + 1) + ": not hex bytes: '" + line +
-                              "' (two digits a byte, e.g. 12 01 00 02)",
-                          0, Exit::BadArgument);
+        if (!parsed) {
+            std::string message = path;
+            message.append(":").append(std::to_string(number + 1));
+            message.append(": not hex bytes: '").append(line);
+            message.append("' (two digits a byte, e.g. 12 01 00 02)");
+            throw Failure(message, 0, Exit::BadArgument);
+        }
         bytes.insert(bytes.end(), parsed->begin(), parsed->end());
     }
     return bytes;
