@@ -6,6 +6,7 @@
 #include "pnp/pnp_requests.h"
 #include "driver/forward.h"
 #include "io/cancel_transfers.h"
+#include "power/idle_policy.h"
 #include "usb/configuration.h"
 
 NTSTATUS HandleQueryStop(PDEVICE_OBJECT Fdo, PIRP Irp) {
@@ -25,10 +26,13 @@ NTSTATUS HandleCancelStop(PDEVICE_OBJECT Fdo, PIRP Irp) {
     return PassDownCopied(Fdo, Irp);
 }
 
-// A stop whose unconfigure fails keeps the device (Started, StopPending cleared) and is completed
+// A device the idle policy left asleep is woken first: the bus refuses requests to a device in
+// D1-D3, and a stop that follows a successful query-stop must not fail for that. A stop whose
+// unconfigure fails all the same keeps the device (Started, StopPending cleared) and is completed
 // here with that status, not passed down.
 NTSTATUS HandleStopDevice(PDEVICE_OBJECT Fdo, PIRP Irp) {
     CancelPendingTransfers(Fdo);
+    PowerUpIdleDevice(Fdo); // if it fails, the unconfigure below fails and says so
     const NTSTATUS status = UnconfigureDevice(Fdo);
     if (!NT_SUCCESS(status))
         return CompleteRequest(Irp, status);

@@ -20,6 +20,24 @@ NTSTATUS DecideAndRequest(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle) {
     return RequestDevicePowerState(Fdo, GoIdle ? idle : PowerDeviceD0);
 }
 
+// Asks for State; when Wait, returns only once the request has completed (its completion routine
+// sets PowerUpDoneEvent for every state Wait is used with).
+NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State, BOOLEAN Wait) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    AcquireIoReference(Fdo);
+    POWER_STATE power;
+    power.DeviceState = State;
+    const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, power,
+                                              SelfPowerRequestCompletion, Fdo, nullptr);
+    if (status != STATUS_PENDING) {
+        ReleaseIoReference(Fdo); // no completion routine will run
+        return status;
+    }
+    if (Wait)
+        KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle) {
@@ -39,20 +57,28 @@ NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     if (State == ReadShared(ext->CurrentDevicePowerState))
         return STATUS_SUCCESS;
-
-    AcquireIoReference(Fdo);
-    POWER_STATE power;
-    power.DeviceState = State;
-    const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, power,
-                                              SelfPowerRequestCompletion, Fdo, nullptr);
-    if (status != STATUS_PENDING) {
-        ReleaseIoReference(Fdo); // no completion routine will run
-        return status;
-    }
     // PowerUpDoneEvent stays set once the first power-up has completed: later waits end at once.
-    if (static_cast<LONG>(State) < static_cast<LONG>(ReadShared(ext->IdleDevicePowerState)))
-        KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
-    return STATUS_SUCCESS;
+    return RequestState(Fdo, State,
+                        static_cast<LONG>(State) <
+                            static_cast<LONG>(ReadShared(ext->IdleDevicePowerState)));
+}
+
+// The stop runs with StopPending set, so no open or close runs the policy meanwhile; only a policy
+// call that was already deciding when the query-stop came can hold the claim, and then this one
+// leaves the device as it is (the stop's unconfigure reports what the device answers). The event
+// is reset first so that the wait lasts until this request has completed.
+NTSTATUS PowerUpIdleDevice(PDEVICE_OBJECT Fdo) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    if (!IsIdlePowerState(ReadShared(ext->CurrentDevicePowerState)))
+        return STATUS_SUCCESS;
+    if (ReadShared(ext->PendingSystemPowerIrp) != nullptr)
+        return STATUS_SUCCESS;
+    if (ExchangeShared(ext->SelfPowerRequestPending, TRUE))
+        return STATUS_SUCCESS;
+    KeResetEvent(&ext->PowerUpDoneEvent);
+    const NTSTATUS status = RequestState(Fdo, PowerDeviceD0, TRUE);
+    WriteShared(ext->SelfPowerRequestPending, FALSE);
+    return status;
 }
 
 // A request for D0 signals the event even when a wait-wake has meanwhile made the idle state

@@ -23,6 +23,12 @@ NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle);
 // or that is given back here when no request could be made (and that status is returned).
 NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State);
 
+// PASSIVE_LEVEL, in a stop, with a dispatch routine's reference held. When the policy left the
+// device in D1, D2 or D3, asks for D0 the way an open does and waits until that request has
+// completed, so that the requests the stop sends next reach an awake device. Success when nothing
+// was needed or the request was made; otherwise the status of a request that could not be made.
+NTSTATUS PowerUpIdleDevice(PDEVICE_OBJECT Fdo);
+
 // Completion routine of the policy's power request, handed to PoRequestPowerIrp; Context is the
 // FDO. Signals PowerUpDoneEvent for a power-up and gives back the request's reference. Up to
 // DISPATCH_LEVEL.

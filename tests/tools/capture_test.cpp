@@ -153,9 +153,15 @@ TEST(Capture, TheBuiltInScenarioDecodesAsDescriptorReadsAndSetConfiguration) {
     EXPECT_LT(
         findRow(rows, select, {{Function, "0x0000"}, {Direction, "0x01"}, {Status, "0x00000000"}}),
         rows.size());
-    // The rebalance gives the configuration up: SET_CONFIGURATION 0.
-    EXPECT_LT(findRow(rows, select, {{Function, "0x0000"}, {Request, "9"}, {Configuration, "0"}}),
-              rows.size());
+    // The rebalance gives the configuration up: SET_CONFIGURATION 0, which the device, idle in
+    // its low-power state until the stop woke it, carries out.
+    const std::size_t unconfigure =
+        findRow(rows, select, {{Function, "0x0000"}, {Request, "9"}, {Configuration, "0"}});
+    ASSERT_LT(unconfigure, rows.size());
+    const std::size_t unconfigured =
+        findRow(rows, unconfigure, {{Function, "0x0000"}, {Direction, "0x01"}});
+    ASSERT_LT(unconfigured, rows.size());
+    EXPECT_EQ(rows[unconfigured][Status], "0x00000000");
     const auto submits = std::count_if(rows.begin(), rows.end(),
                                        [](const TsharkRow& r) { return r[Direction] == "0x00"; });
     EXPECT_EQ(static_cast<std::size_t>(submits) * 2, rows.size()) << "each submit completes";

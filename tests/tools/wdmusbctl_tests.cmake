@@ -33,6 +33,21 @@ wdmusbctl_test(vendor_out 0 EXPECT "vendor OUT 0x01: 4 bytes sent" ARGS vendor o
 wdmusbctl_test(vendor_stall 6 EXPECT "sending the vendor request: .*\\(ERROR_GEN_FAILURE, 31\\)"
   ARGS vendor in 0xff 0 0 4)
 wdmusbctl_test(vendor_out_of_range 6 EXPECT "sending the vendor request: " ARGS vendor in 1 0 250 16)
-wdmusbctl_test(read_times_out 6 EXPECT "reading 16 bytes: no answer within 200 ms"
+wdmusbctl_test(read_times_out 6 EXPECT "reading 16 bytes: no answer within 200 ms; CancelIo does not end it"
   ARGS --timeout 200 read 16)
 wdmusbctl_test(reset 0 EXPECT "port reset" ARGS reset)
+
+# On a device built from descriptor bytes (--descriptors, simulator build only).
+set(WDMUSBCTL_DESCRIPTORS ${CMAKE_CURRENT_SOURCE_DIR}/tools/descriptors)
+wdmusbctl_test(descriptors_info 0
+  EXPECT "idVendor +0x1234" "idProduct +0x5678" "wMaxPacketSize +0x0040  1x 64 bytes"
+  ARGS --descriptors ${WDMUSBCTL_DESCRIPTORS}/full-speed-device.txt info)
+wdmusbctl_test(descriptors_loopback 0 EXPECT "3 round trip\\(s\\) of 10000 bytes verified"
+  ARGS --descriptors ${WDMUSBCTL_DESCRIPTORS}/full-speed-device.txt loopback 10000 3)
+wdmusbctl_test(descriptors_not_started 5
+  EXPECT "the device did not start \\(STATUS_DEVICE_DATA_ERROR\\)"
+  ARGS --descriptors ${WDMUSBCTL_DESCRIPTORS}/short-configuration.txt info)
+wdmusbctl_test(descriptors_not_hex 2 EXPECT "not-hex.txt:2: not hex bytes"
+  ARGS --descriptors ${WDMUSBCTL_DESCRIPTORS}/not-hex.txt info)
+wdmusbctl_test(descriptors_no_file 2 EXPECT "--descriptors: File does not exist"
+  ARGS --descriptors ${WDMUSBCTL_DESCRIPTORS}/none.txt info)

@@ -116,7 +116,7 @@ Exit runCommand(const CLI::App& app, Arguments& a) {
 
 } // namespace
 
-int run(int argc, char** argv) {
+int run(int argc, char** argv, Platform* platform) {
     CLI::App app("wdmusbctl: drive a wdmusb device from an application", "wdmusbctl");
     app.footer(kExitStatuses);
     Arguments a;
@@ -124,6 +124,8 @@ int run(int argc, char** argv) {
     app.add_option("-t,--timeout", a.target.timeoutMs,
                    "Milliseconds each request may take before it is cancelled (default 5000)")
         ->check(CLI::Range(1u, 3600000u));
+    if (platform != nullptr)
+        platform->addOptions(app);
     addCommands(app, a);
     // At most one command; none is refused after parsing, so that an unknown word is named as
     // such rather than reported as a missing command.
@@ -137,13 +139,17 @@ int run(int argc, char** argv) {
         const int status = app.exit(error);
         return status == 0 ? 0 : static_cast<int>(Exit::BadArgument);
     }
+    int status = 0;
     try {
-        return static_cast<int>(runCommand(app, a));
+        if (platform != nullptr)
+            platform->start();
+        status = static_cast<int>(runCommand(app, a));
     } catch (const Failure& failure) {
         std::fflush(stdout);
         std::fprintf(stderr, "wdmusbctl: %s\n", failure.what());
-        return static_cast<int>(failure.exit());
+        status = static_cast<int>(failure.exit());
     }
+    return platform != nullptr ? platform->finish(status) : status;
 }
 
 } // namespace wdmusbctl

@@ -61,8 +61,9 @@ constexpr DWORD kCancelGraceMs = 1000;
 [[noreturn]] void exitLeavingRequest(const std::string& late) {
     std::fflush(stdout);
     std::fprintf(stderr,
-                 "wdmusbctl: %s; the driver kept the request when it was cancelled (it ends when "
-                 "the device answers or leaves)\n",
+                 "wdmusbctl: %s; CancelIo does not end it: the driver gives a read or write up "
+                 "only when the device answers, stops, sleeps or leaves, so the request is left "
+                 "pending to the system\n",
                  late.c_str());
     std::fflush(stderr);
     std::_Exit(static_cast<int>(Exit::DeviceError));

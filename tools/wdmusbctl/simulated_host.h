@@ -1,6 +1,6 @@
 // The simulator build's platform: a simulated machine in this process, with the driver loaded
-// and the loopback device plugged in and started, for the program to find and use as it would a
-// real one.
+// and the loopback device (or one built from the descriptor bytes --descriptors names) plugged in
+// and started, for the program to find and use as it would a real one.
 #pragma once
 
 namespace wdmusbctl {

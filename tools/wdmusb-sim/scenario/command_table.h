@@ -86,5 +86,7 @@ std::string describeType(const ParamSpec& param);
 ParamSpec deviceParam(); // [DEVICE] or device=NAME; absent: the last plugged in
 ParamSpec expectStatusParam(std::string_view help = {}); // expect=STATUS
 ParamSpec endpointParam(std::string_view help = {});     // endpoint=0x81
+// A system sleeping state: S1..S3, or S4 (hibernate); run.h's sleepStateOf reads it.
+ParamSpec sleepStateParam(bool positional, std::string_view help);
 
 } // namespace wdmusbsim

@@ -1,10 +1,12 @@
 // Fault injection: allocations of the simulated platform failing (by count, by kind, at random
-// from a seed), and scripted URB faults of a device (a failure with chosen statuses, a short
-// transfer, a transfer that never completes, a refusal to cancel, the port disabled).
+// from a seed), scripted URB faults of a device (a failure with chosen statuses, a short
+// transfer, a transfer that never completes, a refusal to cancel, the port disabled), and a
+// device refusing the system's sleep.
 #include "sim/core/system.h"
 #include "sim/faults/fault_injector.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/bus_device.h"
+#include "sim/usb/power_answers.h"
 #include "sim/util/status_names.h"
 #include "sim/util/usb_names.h"
 #include "tools/wdmusb-sim/scenario/device_report.h"
@@ -104,24 +106,50 @@ std::string describeUrbFault(const Step& step, const UrbFault& fault) {
     return what + ": " + action;
 }
 
-void urb(StepContext& context) {
+// The step's device on the bus; null (and a failed check) when it is not there.
+sim::usb::BusDevice* busOf(StepContext& context) {
     ScenarioDevice& device = context.device();
     sim::usb::BusDevice* bus = device.busDevice();
-    if (bus == nullptr) {
+    if (bus == nullptr)
         context.check(false, "device " + device.name, "is not on the bus");
+    return bus;
+}
+
+void urb(StepContext& context) {
+    sim::usb::BusDevice* bus = busOf(context);
+    if (bus == nullptr)
         return;
-    }
     const UrbFault fault = urbFaultOf(context.step);
     bus->faults().add(fault);
     context.account.detail("URB fault", describeUrbFault(context.step, fault));
 }
 
+// The device's bus driver refuses the system's query for a sleeping state: the whole stack
+// vetoes the sleep, and the system stays working.
+void vetoSleep(StepContext& context) {
+    sim::usb::BusDevice* bus = busOf(context);
+    if (bus == nullptr)
+        return;
+    const std::optional<SYSTEM_POWER_STATE> state = sleepStateOf(context.step);
+    const std::string which = state ? context.step.word("state") : "any sleeping state";
+    sim::usb::PowerAnswer answer = sim::usb::PowerAnswer::querySystem(state).failWith(
+        static_cast<NTSTATUS>(context.step.number("status", STATUS_UNSUCCESSFUL)));
+    answer.times = static_cast<unsigned>(context.step.number("times", 1));
+    bus->powerAnswers().add(answer);
+    context.account.detail(
+        "refuses", "the query for " + which + " with " + sim::statusName(answer.status) + ", " +
+                       (answer.times == 0 ? std::string("every time")
+                                          : std::to_string(answer.times) + " time(s)"));
+}
+
 void clear(StepContext& context) {
     context.run.system().faults().reset();
     for (sim::DeviceNode* node : context.run.system().pnp().nodes())
-        if (node->busDevice != nullptr)
+        if (node->busDevice != nullptr) {
             node->busDevice->faults().clear();
-    context.account.detail("faults", "none: every allocation and URB goes through");
+            node->busDevice->powerAnswers().clear();
+        }
+    context.account.detail("faults", "none: every allocation, URB and power query goes through");
 }
 
 } // namespace
@@ -188,9 +216,22 @@ std::vector<CommandSpec> faultCommands() {
                              .help = "short: the bytes moved at most"},
                             deviceParam()},
                  .run = urb},
+                {.name = "veto-sleep",
+                 .title = "Fault: {device} refuses to sleep",
+                 .summary = "the device's bus driver refuses the system's query for a sleeping "
+                            "state, which vetoes the sleep",
+                 .params = {sleepStateParam(false, "the state refused (default: any)"),
+                            {.name = "status",
+                             .type = ValueType::Status,
+                             .help = "the refusal's status (default STATUS_UNSUCCESSFUL)"},
+                            {.name = "times",
+                             .type = ValueType::Count,
+                             .help = "how many queries in a row, 0 for every one (default 1)"},
+                            deviceParam()},
+                 .run = vetoSleep},
                 {.name = "clear",
                  .title = "Faults cleared",
-                 .summary = "no allocation and no URB fails any more",
+                 .summary = "no allocation, URB or power query fails any more",
                  .run = clear},
             },
     }};

@@ -20,16 +20,9 @@ namespace {
 const std::vector<std::string_view> kSleepStates{"S1", "S2", "S3", "S4"};
 const std::vector<std::string_view> kDeviceStates{"D0", "D1", "D2", "D3"};
 
-SYSTEM_POWER_STATE sleepState(const Step& step) {
-    const std::string name = step.word("state", "S3");
-    const auto index =
-        std::find(kSleepStates.begin(), kSleepStates.end(), name) - kSleepStates.begin();
-    return static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + index); // S4: hibernate
-}
-
 void sleep(StepContext& context) {
-    const sim::SystemTransition transition =
-        context.run.system().power().setSystemState(sleepState(context.step));
+    const sim::SystemTransition transition = context.run.system().power().setSystemState(
+        sleepStateOf(context.step).value_or(PowerSystemSleeping3));
     context.account.detail("sent to", std::to_string(transition.stacks) + " device stack(s)");
     const std::string expected = context.step.word("expect", "slept");
     const std::string actual = transition.vetoed ? "vetoed" : "slept";
@@ -114,6 +107,23 @@ void expectPower(StepContext& context) {
 
 } // namespace
 
+ParamSpec sleepStateParam(bool positional, std::string_view help) {
+    return {.name = "state",
+            .type = ValueType::Choice,
+            .positional = positional,
+            .choices = kSleepStates,
+            .help = help};
+}
+
+std::optional<SYSTEM_POWER_STATE> sleepStateOf(const Step& step) {
+    if (!step.has("state"))
+        return std::nullopt;
+    const std::string name = step.word("state");
+    const auto index =
+        std::find(kSleepStates.begin(), kSleepStates.end(), name) - kSleepStates.begin();
+    return static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + index); // S4: hibernate
+}
+
 CommandSpec expectPowerCommand() {
     return {.name = "power",
             .summary = "the device's power state, as the bus has it and as the driver believes "
@@ -137,11 +147,7 @@ std::vector<CommandSpec> powerCommands() {
          .title = "System sleep {state}",
          .summary = "the system goes to sleep: every device stack is queried, then set to the "
                     "sleeping state (a refusal vetoes it and the system stays working)",
-         .params = {{.name = "state",
-                     .type = ValueType::Choice,
-                     .positional = true,
-                     .choices = kSleepStates,
-                     .help = "S1..S3 (sleep) or S4 (hibernate); default S3"},
+         .params = {sleepStateParam(true, "S1..S3 (sleep) or S4 (hibernate); default S3"),
                     {.name = "expect",
                      .type = ValueType::Choice,
                      .choices = {"slept", "vetoed"},

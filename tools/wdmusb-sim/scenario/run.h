@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -169,5 +170,8 @@ public:
 
 // "Start {device}" with the step's arguments put in.
 std::string stepTitle(const Step& step);
+
+// The system sleeping state a step's state= (sleepStateParam) names; nothing when absent.
+std::optional<SYSTEM_POWER_STATE> sleepStateOf(const Step& step);
 
 } // namespace wdmusbsim
