@@ -1,0 +1,140 @@
+// Device-fundamentals cycles with an application at work the whole time (traffic.h): surprise
+// removal and plugging in again, rebalance, query-remove called off, system sleep and wake (a
+// wait-wake armed and signalled in every other round), and opens and closes from four threads at
+// once. Every request ends, nothing that reported success lost or changed a byte, the device works
+// after each cycle, and nothing is left: no pool block, no IRP, no verifier finding.
+//
+// A handful of rounds by default; WDMUSB_STRESS_ROUNDS=N runs N of each cycle (12 N opens and
+// closes).
+#include <gtest/gtest.h>
+
+#include "sim/power/power_manager.h"
+#include "tests/driver/client_fixture.h"
+#include "tests/driver/traffic.h"
+
+namespace wdmusb::test {
+namespace {
+
+constexpr int kRounds = 3;
+constexpr std::uint64_t kBytesAround = 32768; // moved before and after each cycle
+constexpr int kOpensPerThread = 3;            // 100 rounds: 1,200 opens and closes
+
+class FundamentalsTest;
+struct Cycle {
+    const char* name;
+    // Runs one cycle with the traffic going; false when the device does not keep its stream (it
+    // left the bus), so the traffic is stopped without reading back what was sent.
+    bool (*run)(FundamentalsTest& test, int round);
+};
+
+class FundamentalsTest : public ClientTest, public ::testing::WithParamInterface<Cycle> {
+public:
+    bool surpriseRemoval(int) {
+        EXPECT_EQ(system_.pnp().surpriseRemove(*node_), STATUS_SUCCESS);
+        return false;
+    }
+    bool rebalance(int) {
+        EXPECT_EQ(system_.pnp().stop(*node_).outcome, sim::StopOutcome::Restarted);
+        return true;
+    }
+    bool queryRemoveCancelled(int) {
+        EXPECT_EQ(system_.pnp().queryRemove(*node_), STATUS_SUCCESS);
+        EXPECT_FALSE(IsAcceptingRequests(fdo()));
+        EXPECT_EQ(system_.pnp().cancelRemove(*node_), STATUS_SUCCESS);
+        return true;
+    }
+    bool sleepAndWake(int round) {
+        sim::PowerManager& power = system_.power();
+        EXPECT_FALSE(power.setSystemState(PowerSystemSleeping3).vetoed);
+        if (round % 2 == 1) { // armed for wake, and woken by the device
+            const auto wake = power.sendWaitWake(node_->pdo);
+            EXPECT_TRUE(poll([&] { return wake->done() || node_->busDevice->waitWakePending(); }));
+            EXPECT_TRUE(node_->busDevice->signalWake());
+            EXPECT_TRUE(wake->wait());
+            EXPECT_EQ(wake->status(), STATUS_SUCCESS);
+        }
+        EXPECT_FALSE(power.setSystemState(PowerSystemWorking).vetoed);
+        return true;
+    }
+    // Four threads open and close the device at once, kOpensPerThread times each.
+    bool opensAndCloses(int) {
+        std::vector<std::thread> openers;
+        std::atomic<int> failed{0};
+        for (int t = 0; t < 4; ++t)
+            openers.emplace_back([&] {
+                for (int i = 0; i < kOpensPerThread; ++i) {
+                    AppHandle handle = openDevice(GUID_DEVINTERFACE_WDMUSB, FILE_FLAG_OVERLAPPED);
+                    failed += handle.valid() ? 0 : 1;
+                }
+            });
+        for (auto& opener : openers)
+            opener.join();
+        EXPECT_EQ(failed.load(), 0) << "an open failed";
+        return true;
+    }
+
+protected:
+    template <typename Done> static bool poll(Done done) {
+        for (int i = 0; i < 1000 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    }
+
+    void expectAtRest(std::size_t blocks) {
+        system_.power().waitIdle();
+        if (node_->state != sim::DeviceNodeState::Deleted) {
+            EXPECT_TRUE(poll([&] { return ReadShared(ext()->OutstandingIoCount) == 1; }))
+                << "requests still counted: " << ReadShared(ext()->OutstandingIoCount);
+            EXPECT_EQ(driverBlocks(), blocks) << "the cycle left pool behind";
+        }
+        for (const auto& finding : system_.verifier().takeAll())
+            ADD_FAILURE() << "verifier [" << sim::ruleName(finding.rule) << "] " << finding.message;
+    }
+};
+
+TEST_P(FundamentalsTest, CyclesWithReadsWritesAndControlCodesRunning) {
+    startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
+    const std::size_t irpsAtRest = system_.io().liveIrpCount();
+    const std::size_t blocks = driverBlocks();
+    std::uint64_t moved = 0;
+    const int rounds = stressRounds(kRounds);
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE(std::string(GetParam().name) + " round " + std::to_string(round));
+        Traffic traffic(handle_.get());
+        ASSERT_TRUE(traffic.progress(kBytesAround)) << "no data moved before the cycle";
+        const bool keeps = GetParam().run(*this, round);
+        if (keeps)
+            EXPECT_TRUE(traffic.progress(kBytesAround)) << "the device stopped working";
+        EXPECT_TRUE(traffic.stop(keeps, [&] { loopback().queueData(std::vector<std::uint8_t>(1)); }))
+            << "bytes lost: " << traffic.written() << " written, " << traffic.read() << " read";
+        EXPECT_EQ(traffic.problems(), "");
+        EXPECT_GT(traffic.controlsDone(), 0u) << "no control code went through";
+        moved += traffic.read();
+        if (!keeps) { // the last close brings the removal; the device comes back
+            handle_.close();
+            EXPECT_EQ(node_->state, sim::DeviceNodeState::Deleted);
+            EXPECT_EQ(driverBlocks(), 0u);
+            EXPECT_EQ(system_.io().liveIrpCount(), irpsAtRest);
+            expectAtRest(0);
+            startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
+        } else {
+            expectAtRest(blocks);
+        }
+    }
+    std::printf("%s: %d round(s), %llu bytes verified\n", GetParam().name, rounds,
+                static_cast<unsigned long long>(moved));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cycles, FundamentalsTest,
+    ::testing::Values(
+        Cycle{"SurpriseRemoval", [](FundamentalsTest& t, int r) { return t.surpriseRemoval(r); }},
+        Cycle{"Rebalance", [](FundamentalsTest& t, int r) { return t.rebalance(r); }},
+        Cycle{"QueryRemoveCancelled",
+              [](FundamentalsTest& t, int r) { return t.queryRemoveCancelled(r); }},
+        Cycle{"SleepAndWake", [](FundamentalsTest& t, int r) { return t.sleepAndWake(r); }},
+        Cycle{"OpensAndCloses", [](FundamentalsTest& t, int r) { return t.opensAndCloses(r); }}),
+    [](const ::testing::TestParamInfo<Cycle>& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace wdmusb::test
