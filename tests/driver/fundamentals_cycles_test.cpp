@@ -24,7 +24,7 @@ struct Cycle {
     const char* name;
     // Runs one cycle with the traffic going; false when the device does not keep its stream (it
     // left the bus), so the traffic is stopped without reading back what was sent.
-    bool (*run)(FundamentalsTest& test, int round);
+    bool (FundamentalsTest::*run)(int round);
 };
 
 class FundamentalsTest : public ClientTest, public ::testing::WithParamInterface<Cycle> {
@@ -102,9 +102,10 @@ TEST_P(FundamentalsTest, CyclesWithReadsWritesAndControlCodesRunning) {
         SCOPED_TRACE(std::string(GetParam().name) + " round " + std::to_string(round));
         Traffic traffic(handle_.get());
         ASSERT_TRUE(traffic.progress(kBytesAround)) << "no data moved before the cycle";
-        const bool keeps = GetParam().run(*this, round);
-        if (keeps)
+        const bool keeps = (this->*GetParam().run)(round);
+        if (keeps) {
             EXPECT_TRUE(traffic.progress(kBytesAround)) << "the device stopped working";
+        }
         EXPECT_TRUE(traffic.stop(keeps, [&] { loopback().queueData(std::vector<std::uint8_t>(1)); }))
             << "bytes lost: " << traffic.written() << " written, " << traffic.read() << " read";
         EXPECT_EQ(traffic.problems(), "");
@@ -125,16 +126,18 @@ TEST_P(FundamentalsTest, CyclesWithReadsWritesAndControlCodesRunning) {
                 static_cast<unsigned long long>(moved));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cycles, FundamentalsTest,
-    ::testing::Values(
-        Cycle{"SurpriseRemoval", [](FundamentalsTest& t, int r) { return t.surpriseRemoval(r); }},
-        Cycle{"Rebalance", [](FundamentalsTest& t, int r) { return t.rebalance(r); }},
-        Cycle{"QueryRemoveCancelled",
-              [](FundamentalsTest& t, int r) { return t.queryRemoveCancelled(r); }},
-        Cycle{"SleepAndWake", [](FundamentalsTest& t, int r) { return t.sleepAndWake(r); }},
-        Cycle{"OpensAndCloses", [](FundamentalsTest& t, int r) { return t.opensAndCloses(r); }}),
-    [](const ::testing::TestParamInfo<Cycle>& info) { return std::string(info.param.name); });
+std::string cycleName(const ::testing::TestParamInfo<Cycle>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cycles, FundamentalsTest,
+                         ::testing::Values(
+                             Cycle{"SurpriseRemoval", &FundamentalsTest::surpriseRemoval},
+                             Cycle{"Rebalance", &FundamentalsTest::rebalance},
+                             Cycle{"QueryRemoveCancelled", &FundamentalsTest::queryRemoveCancelled},
+                             Cycle{"SleepAndWake", &FundamentalsTest::sleepAndWake},
+                             Cycle{"OpensAndCloses", &FundamentalsTest::opensAndCloses}),
+                         cycleName);
 
 } // namespace
 } // namespace wdmusb::test

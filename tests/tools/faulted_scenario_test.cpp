@@ -5,10 +5,10 @@
 // every device removed (see faulted_run.h).
 //
 // Knobs: WDMUSB_SWEEP_STRIDE=K runs every K-th failure point (1: all of them; CI's default is
-// kSweepStride); WDMUSB_STRESS_ROUNDS=N seeds per failure rate; WDMUSB_FAULT_SEED=S is the first
+// kSweepStride); WDMUSB_SWEEP_POINT=N runs point N alone; WDMUSB_STRESS_ROUNDS=N seeds per failure rate; WDMUSB_FAULT_SEED=S is the first
 // seed and WDMUSB_FAULT_PER_MILLE=P runs only that rate: a printed round replays with
-//     WDMUSB_FAULT_SEED=S WDMUSB_FAULT_PER_MILLE=P WDMUSB_STRESS_ROUNDS=1 \
-//         build/host/tests/wdmusb_tool_tests --gtest_filter='FaultedScenario.Random*'
+// WDMUSB_FAULT_SEED=S WDMUSB_FAULT_PER_MILLE=P WDMUSB_STRESS_ROUNDS=1 and
+// --gtest_filter='FaultedScenario.Random*' on build/host/tests/wdmusb_tool_tests.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,8 +20,17 @@
 namespace wdmusbsim::test {
 namespace {
 
-constexpr std::uint64_t kSweepStride = 8;
+// CI's share: the whole sweep takes about two minutes on two busy cores, a sanitizer build several
+// times that.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::uint64_t kSweepStride = 16;
+constexpr std::uint64_t kSeedsPerRate = 2;
+#else
+constexpr std::uint64_t kSweepStride = 4;
 constexpr std::uint64_t kSeedsPerRate = 4;
+#endif
+// The accounts of the first failing runs are shown (WDMUSB_SWEEP_POINT=N runs point N alone).
+const int kAccountsShown = static_cast<int>(knob("WDMUSB_SWEEP_SHOWN", 3));
 
 using What = Injection::What;
 
@@ -30,10 +39,13 @@ std::vector<Injection> failurePoints(const FaultedReport& clean) {
     std::vector<Injection> points;
     for (int k = 0; k < sim::kAllocKindCount; ++k)
         for (std::uint64_t n = 1; n <= clean.callsOfKind[k]; ++n)
-            points.push_back({.what = What::Allocation, .kind = static_cast<sim::AllocKind>(k), .nth = n});
+            points.push_back({.what = What::Allocation,
+                              .kind = static_cast<sim::AllocKind>(k),
+                              .nth = n,
+                              .point = points.size() + 1});
     for (const What urb : {What::UrbIrpStatus, What::UrbUsbStatus})
         for (std::uint64_t n = 1; n <= clean.urbs; ++n)
-            points.push_back({.what = urb, .nth = n});
+            points.push_back({.what = urb, .nth = n, .point = points.size() + 1});
     return points;
 }
 
@@ -60,7 +72,7 @@ std::size_t runAll(const std::vector<Injection>& points) {
         const std::string problems = outcome.problems();
         if (!problems.empty())
             ADD_FAILURE() << point.describe() << ": " << problems
-                          << (shown++ < 3 ? "\n" + outcome.tail() : std::string());
+                          << (shown++ < kAccountsShown ? "\n" + outcome.tail() : std::string());
     }
     return reachedCount;
 }
@@ -72,9 +84,11 @@ TEST(FaultedScenario, EachFailurePointFailedOnceEndsCleanly) {
         << clean.problems() << clean.tail();
     const std::vector<Injection> all = failurePoints(clean.report);
     const std::uint64_t stride = knob("WDMUSB_SWEEP_STRIDE", kSweepStride);
+    const std::uint64_t only = knob("WDMUSB_SWEEP_POINT", 0);
     std::vector<Injection> slice;
     for (std::size_t i = 0; i < all.size(); i += stride)
-        slice.push_back(all[i]);
+        if (only == 0 || only == i + 1)
+            slice.push_back(all[i]);
     const std::size_t reachedCount = runAll(slice);
 
     std::string perKind;
@@ -88,7 +102,7 @@ TEST(FaultedScenario, EachFailurePointFailedOnceEndsCleanly) {
                 all.size(), perKind.substr(1).c_str(),
                 static_cast<unsigned long long>(clean.report.urbs), slice.size(),
                 static_cast<unsigned long long>(stride), reachedCount, secondsSince(start));
-    EXPECT_GT(clean.report.urbs, 50u) << "the scenario's I/O went to the bus";
+    EXPECT_GE(clean.report.urbs, 40u) << "the scenario's I/O went to the bus";
     EXPECT_GE(reachedCount * 2, slice.size()) << "most faults must be reached";
 }
 
