@@ -25,6 +25,10 @@ namespace wdmusb::test {
 
 class Traffic {
 public:
+    // How far the writer may run ahead of the reader: well inside the device's queue, so that a
+    // write never waits for room while the reader is refused as busy.
+    static constexpr std::uint64_t kAheadBytes = 65536;
+
     // The byte at offset `at` of the stream: a lost, doubled or misplaced chunk shows.
     static std::uint8_t streamByte(std::uint64_t at) {
         return static_cast<std::uint8_t>((at * 0x9E3779B97F4A7C15ull) >> 56);
@@ -100,13 +104,17 @@ private:
         return true;
     }
 
-    // One overlapped request, waited for; the bytes it moved, or -1 when it failed.
+    // One overlapped request, waited for; the bytes it moved, or -1 when it failed. Each has an
+    // event of its own: the handle, signalled by every request's end, would lose one end to the
+    // next request's start on another thread.
     template <typename Start> long long request(Start start) {
         OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEvent(nullptr, TRUE, FALSE, nullptr);
         DWORD moved = 0;
         BOOL ok = start(&overlapped, &moved);
         if (!ok && GetLastError() == ERROR_IO_PENDING)
             ok = GetOverlappedResult(handle_, &overlapped, &moved, TRUE);
+        CloseHandle(overlapped.hEvent);
         if (!ok) // busy with the other thread's transfer, or refused by a cycle: later
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         return ok ? static_cast<long long>(moved) : -1;
@@ -116,6 +124,10 @@ private:
         std::vector<std::uint8_t> block;
         for (std::uint32_t n = 1; !stopWriting_; ++n) {
             const std::uint64_t at = written_.load();
+            if (at - read_.load() > kAheadBytes) { // a full device would refuse the reader as busy
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
             block.resize(1 + (n * 7919u) % 12288u); // 1 byte to three chunks
             for (std::size_t i = 0; i < block.size(); ++i)
                 block[i] = streamByte(at + i);
