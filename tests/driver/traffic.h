@@ -34,9 +34,10 @@ public:
         return static_cast<std::uint8_t>((at * 0x9E3779B97F4A7C15ull) >> 56);
     }
 
-    explicit Traffic(HANDLE handle) : handle_(handle) {
-        vendorBuffer_ = static_cast<std::uint8_t*>(
-            VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    // Reads ask for at most `maxRead` bytes (several chunks by default).
+    explicit Traffic(HANDLE handle, DWORD maxRead = 16384) : handle_(handle), maxRead_(maxRead) {
+        vendorBuffer_ =
+            static_cast<std::uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
         threads_.emplace_back([this] { writeLoop(); });
         threads_.emplace_back([this] { readLoop(); });
         threads_.emplace_back([this] { controlLoop(); });
@@ -61,22 +62,21 @@ public:
         stopWriting_ = true;
         threads_[0].join();
         stopReading_ = !drain;
-        drainFrom_ = written_.load();
-        draining_ = true;
-        bool drained = true;
-        if (drain && !waitFor([&] { return readerDone_.load(); }, std::chrono::seconds(10))) {
-            drained = false;
-            while (refill && !readerDone_.load()) {
-                stopReading_ = true;
-                refill();
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-        for (std::size_t i = 1; i < threads_.size(); ++i)
-            threads_[i].join();
+        const bool drained = finishReading(threads_[1], drain, refill);
+        threads_[2].join();
         threads_.clear();
         VirtualFree(vendorBuffer_, 0, MEM_RELEASE);
-        return drained && (!drain || read_.load() == written_.load());
+        return drained;
+    }
+
+    // After stop(false): reads back what is left of the stream through `handle`, for a device
+    // that kept its bytes while the handle they were written through was given up.
+    bool drainThrough(HANDLE handle, const std::function<void()>& refill) {
+        handle_ = handle;
+        stopReading_ = false;
+        readerDone_ = false;
+        std::thread reader([this] { readLoop(); });
+        return finishReading(reader, true, refill);
     }
 
     std::uint64_t written() const { return written_.load(); }
@@ -94,6 +94,22 @@ public:
     }
 
 private:
+    bool finishReading(std::thread& reader, bool drain, const std::function<void()>& refill) {
+        drainFrom_ = written_.load();
+        draining_ = true;
+        bool drained = true;
+        if (drain && !waitFor([&] { return readerDone_.load(); }, std::chrono::seconds(10))) {
+            drained = false;
+            while (refill && !readerDone_.load()) {
+                stopReading_ = true;
+                refill();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        reader.join();
+        return drained && (!drain || read_.load() == written_.load());
+    }
+
     template <typename Done> static bool waitFor(Done done, std::chrono::milliseconds limit) {
         const auto until = std::chrono::steady_clock::now() + limit;
         while (!done()) {
@@ -141,13 +157,14 @@ private:
     }
 
     void readLoop() {
-        std::vector<std::uint8_t> block(16384);
+        std::vector<std::uint8_t> block(maxRead_);
         for (;;) {
             const std::uint64_t at = read_.load();
             const std::uint64_t target = draining_ ? drainFrom_.load() : written_.load();
             if (stopReading_ || (draining_ && at >= target))
                 break;
-            const auto want = static_cast<DWORD>(std::min<std::uint64_t>(target - at, block.size()));
+            const auto want =
+                static_cast<DWORD>(std::min<std::uint64_t>(target - at, block.size()));
             if (want == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
@@ -156,7 +173,8 @@ private:
                 return ReadFile(handle_, block.data(), want, bytes, ov);
             });
             for (long long i = 0; i < moved; ++i)
-                if (block[static_cast<std::size_t>(i)] != streamByte(at + static_cast<std::uint64_t>(i)) &&
+                if (block[static_cast<std::size_t>(i)] !=
+                        streamByte(at + static_cast<std::uint64_t>(i)) &&
                     corrupt_++ == 0)
                     firstCorrupt_ = at + static_cast<std::uint64_t>(i);
             if (moved > 0)
@@ -170,7 +188,8 @@ private:
         const std::vector<std::uint8_t> configuration =
             sim::usb::LoopbackDevice::defaultConfigurationDescriptor();
         std::uint8_t descriptor[64];
-        std::uint32_t landed = 0; // what the memory holds: the last value written, or the one before
+        std::uint32_t landed =
+            0; // what the memory holds: the last value written, or the one before
         std::uint32_t tried = 0;
         for (std::uint32_t n = 1; !stopWriting_; ++n) {
             const long long got = request([&](LPOVERLAPPED ov, DWORD* bytes) {
@@ -183,8 +202,13 @@ private:
             const bool out = n % 2 == 1;
             if (out)
                 std::memcpy(vendorBuffer_, &n, sizeof n);
-            VENDOR_REQUEST vendor{static_cast<UCHAR>(out ? 0x40 : 0xC0), 1, 0, 0x10, 4,
-                                  static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(vendorBuffer_))};
+            VENDOR_REQUEST vendor{
+                static_cast<UCHAR>(out ? 0x40 : 0xC0),
+                1,
+                0,
+                0x10,
+                4,
+                static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(vendorBuffer_))};
             const long long done = request([&](LPOVERLAPPED ov, DWORD* bytes) {
                 return DeviceIoControl(handle_, IOCTL_VENDOR_REQUEST, &vendor, sizeof vendor,
                                        nullptr, 0, bytes, ov);
@@ -204,9 +228,11 @@ private:
     }
 
     HANDLE handle_;
+    DWORD maxRead_;
     std::uint8_t* vendorBuffer_ = nullptr;
     std::vector<std::thread> threads_;
-    std::atomic<bool> stopWriting_{false}, stopReading_{false}, draining_{false}, readerDone_{false};
+    std::atomic<bool> stopWriting_{false}, stopReading_{false}, draining_{false},
+        readerDone_{false};
     std::atomic<std::uint64_t> written_{0}, read_{0}, drainFrom_{0};
     std::atomic<std::uint64_t> corrupt_{0}, firstCorrupt_{0}, badControls_{0}, controlsDone_{0};
 };
