@@ -24,7 +24,7 @@ enum class AllocKind {
     DeviceObject,          // IoCreateDevice
     InterfaceRegistration, // IoRegisterDeviceInterface
     SystemMapping,         // MmGetSystemAddressForMdlSafe mapping a locked MDL
-    InterfaceEnabling      // IoSetDeviceInterfaceState enabling an interface (disabling never fails)
+    InterfaceEnabling      // IoSetDeviceInterfaceState enabling (disabling never fails)
 };
 constexpr int kAllocKindCount = 10;
 std::string_view allocKindName(AllocKind kind);

@@ -120,9 +120,9 @@ TEST_F(AllocationFaultsTest, AddAndStart) {
             EXPECT_EQ(ext->Started != FALSE, NT_SUCCESS(status));
             EXPECT_EQ(ext->OutstandingIoCount, 1);
         });
-    // Registration, enabling, device object, capability IRP, the configuration request, four bus requests
-    // (two descriptor reads of the configuration) and six pool blocks (two URBs, the device
-    // descriptor, both configuration buffers, the interface copy).
+    // Registration, enabling, device object, capability IRP, the configuration request, four
+    // bus requests (two descriptor reads of the configuration) and six pool blocks (two URBs, the
+    // device descriptor, both configuration buffers, the interface copy).
     EXPECT_EQ(runs_, 15u);
 }
 

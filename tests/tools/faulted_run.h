@@ -46,7 +46,8 @@ struct Injection {
     std::size_t point = 0; // its number among the failure points of the sweep, from 1
 
     std::string describe() const {
-        return (point != 0 ? "point " + std::to_string(point) + ": " : std::string()) + whatFailed();
+        return (point != 0 ? "point " + std::to_string(point) + ": " : std::string()) +
+               whatFailed();
     }
 
 private:
@@ -75,7 +76,7 @@ struct FaultedReport {
     std::uint64_t findings = 0;
     std::uint64_t poolBlocks = 0;
     std::uint64_t devicesLeft = 0; // devices the end of the run could not remove
-    std::uint64_t fed = 0;         // filler blocks given to reads left waiting (see feedWaitingReads)
+    std::uint64_t fed = 0;         // filler blocks given to waiting reads (feedWaitingReads)
     int failures = 0;              // failed checks of the scenario, findings included
 };
 
@@ -224,10 +225,12 @@ inline const Scenario& builtinForFaults() {
         std::istringstream in{std::string(builtinScenarioText())};
         std::string text;
         for (std::string line; std::getline(in, line);) {
-            const bool waits = line.starts_with("expect in-flight") || line.starts_with("expect power");
+            const bool waits =
+                line.starts_with("expect in-flight") || line.starts_with("expect power");
             text += line + (waits ? " within=300ms\n" : "\n");
         }
-        ParseResult parsed = parseScenario("built-in", text + std::string(detail::kLastNote) + "\n");
+        ParseResult parsed =
+            parseScenario("built-in", text + std::string(detail::kLastNote) + "\n");
         EXPECT_TRUE(parsed.ok());
         return std::move(parsed.scenario);
     }();
@@ -272,8 +275,9 @@ inline FaultedOutcome runFaulted(const Injection& injection) {
 // A count knob of the environment, or `fallback`.
 inline std::uint64_t knob(const char* name, std::uint64_t fallback) {
     const char* value = std::getenv(name);
-    return value != nullptr && std::strtoull(value, nullptr, 0) > 0 ? std::strtoull(value, nullptr, 0)
-                                                                   : fallback;
+    return value != nullptr && std::strtoull(value, nullptr, 0) > 0
+               ? std::strtoull(value, nullptr, 0)
+               : fallback;
 }
 
 } // namespace wdmusbsim::test
