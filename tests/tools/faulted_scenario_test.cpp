@@ -5,10 +5,11 @@
 // every device removed (see faulted_run.h).
 //
 // Knobs: WDMUSB_SWEEP_STRIDE=K runs every K-th failure point (1: all of them; CI's default is
-// kSweepStride); WDMUSB_SWEEP_POINT=N runs point N alone; WDMUSB_STRESS_ROUNDS=N seeds per failure rate; WDMUSB_FAULT_SEED=S is the first
-// seed and WDMUSB_FAULT_PER_MILLE=P runs only that rate: a printed round replays with
-// WDMUSB_FAULT_SEED=S WDMUSB_FAULT_PER_MILLE=P WDMUSB_STRESS_ROUNDS=1 and
-// --gtest_filter='FaultedScenario.Random*' on build/host/tests/wdmusb_tool_tests.
+// kSweepStride); WDMUSB_SWEEP_POINT=N runs point N alone; WDMUSB_STRESS_ROUNDS=N seeds per
+// failure rate; WDMUSB_FAULT_SEED=S is the first seed and WDMUSB_FAULT_PER_MILLE=P runs only that
+// rate: a printed round replays with WDMUSB_FAULT_SEED=S WDMUSB_FAULT_PER_MILLE=P
+// WDMUSB_STRESS_ROUNDS=1 and --gtest_filter='FaultedScenario.Random*' on
+// build/host/tests/wdmusb_tool_tests.
 #include <gtest/gtest.h>
 
 #include <chrono>
