@@ -73,6 +73,7 @@ public:
     // again. Runs without the traffic, whose handle would win every race.
     After opensAndCloses(int) {
         std::vector<std::thread> openers;
+        openers.reserve(4);
         std::atomic<int> won{0}, corrupt{0}, lost{0};
         for (int t = 0; t < 4; ++t)
             openers.emplace_back([&, t] {
