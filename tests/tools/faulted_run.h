@@ -138,7 +138,8 @@ inline void arm(const Injection& injection, Run& run) {
 // A read of the scenario whose bytes a failed write never sent waits for them for ever, as it
 // would on the platform (a read has no cancel routine), and the run would stop at the hang limit
 // with its end unchecked. When the run has not moved on for a while and IN transfers wait, the
-// device gets filler bytes, as a device with data of its own would send.
+// device gets filler bytes, as a device with data of its own would send; held transfers are let
+// go.
 inline void feedWaitingReads(Run& run, const std::atomic<std::size_t>& steps,
                              const std::atomic<bool>& over, std::uint64_t& fed) {
     constexpr auto kStill = std::chrono::milliseconds(300);
@@ -151,9 +152,18 @@ inline void feedWaitingReads(Run& run, const std::atomic<std::size_t>& steps,
             since = std::chrono::steady_clock::now();
             continue;
         }
+        if (std::chrono::steady_clock::now() - since < kStill)
+            continue;
+        // Held transfers sent after the scenario's release (the pipe reset of a failed write, on a
+        // held endpoint) are let go, as the scenario's end would.
+        if (run.bus().controller().heldCount() > 0) {
+            run.bus().controller().releaseHeld();
+            since = std::chrono::steady_clock::now();
+            continue;
+        }
         const std::size_t waiting =
             run.bus().controller().inFlightCount(sim::usb::LoopbackDevice::kInEndpoint);
-        if (std::chrono::steady_clock::now() - since < kStill || waiting == 0)
+        if (waiting == 0)
             continue;
         for (sim::DeviceNode* node : run.system().pnp().nodes())
             if (node->busDevice != nullptr && node->state != sim::DeviceNodeState::Deleted &&
