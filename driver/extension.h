@@ -59,6 +59,7 @@ typedef struct _DEVICE_EXTENSION {
     // records of ChunkContexts, ChunkContexts itself, ChunkWalkers and the two deferred items.
     KSPIN_LOCK ChunkLock;
     LONG ChunkWalkers;                 // walks over ChunkContexts in progress
+    BOOLEAN ChunksCancelled;           // a walk began over ChunkContexts: no more chunk goes
     LIST_ENTRY DeferredChunkIrps;      // finished chunk IRPs the last walker frees
     PCHUNK_CONTEXT DeferredChunkArray; // finished arrays the last walker frees
 

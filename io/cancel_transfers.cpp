@@ -18,14 +18,21 @@ struct WalkResult {
     BOOLEAN Refused; // some chunk IRP could not be cancelled
 };
 
+// Last chunk first: the bus serves a pipe's transfers in order, so a chunk still queued behind
+// one just cancelled could otherwise go to the device after it, and the transfer, which reports
+// the bytes its chunks moved, would count bytes that are not the start of the buffer (a write
+// whose first chunk never went, but whose second did, said to have moved 4 KiB).
 WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
     WalkResult result = {0, FALSE};
     PIRP irp = nullptr;
-    for (PCHUNK_CONTEXT record = Array; ReadChunkRecord(Fdo, record, &irp); ++record) {
-        if (irp == nullptr)
+    ULONG count = 0;
+    while (ReadChunkRecord(Fdo, &Array[count], &irp))
+        ++count;
+    for (ULONG index = count; index > 0; --index) {
+        if (!ReadChunkRecord(Fdo, &Array[index - 1], &irp) || irp == nullptr)
             continue; // that chunk has finished
         // FALSE also for a chunk whose completion the bus has begun: the walk goes on, so that
-        // one chunk finishing at that moment does not leave the later ones in flight.
+        // one chunk finishing at that moment does not leave the others in flight.
         if (IoCancelIrp(irp))
             ++result.Cancelled;
         else

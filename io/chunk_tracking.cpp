@@ -89,14 +89,18 @@ void PublishChunkArray(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     ChunkLockHeld held(ext);
     ext->ChunkContexts = Array;
+    ext->ChunksCancelled = FALSE;
 }
 
-void TrackChunk(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record, PURB Urb, PIRP Irp) {
+BOOLEAN TrackChunk(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record, PURB Urb, PIRP Irp) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     ChunkLockHeld held(ext);
+    if (ext->ChunksCancelled)
+        return FALSE;
     Record->Urb = Urb;
     Record->DeviceObject = Fdo;
     Record->Irp = Irp;
+    return TRUE;
 }
 
 void FinishChunk(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record) {
@@ -142,8 +146,10 @@ PCHUNK_CONTEXT BeginChunkWalk(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     ChunkLockHeld held(ext);
     const PCHUNK_CONTEXT array = ext->ChunkContexts;
-    if (array != nullptr)
+    if (array != nullptr) {
         ++ext->ChunkWalkers;
+        ext->ChunksCancelled = TRUE;
+    }
     return array;
 }
 

@@ -27,8 +27,10 @@ void InitializeChunkTracking(PDEVICE_EXTENSION Ext);
 // the ChunkContexts of the transfer now starting.
 void PublishChunkArray(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array);
 
-// Fills Record for a chunk about to be sent: from here on a walk may cancel Irp.
-void TrackChunk(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record, PURB Urb, PIRP Irp);
+// Fills Record for a chunk about to be sent: from here on a walk may cancel Irp. FALSE, Record
+// left as it was, once a walk has begun over the transfer's array: the chunk must not be sent, or
+// it could reach the device after an earlier chunk was cancelled.
+BOOLEAN TrackChunk(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record, PURB Urb, PIRP Irp);
 
 // The end of one chunk, called from its completion routine once the IRP is the driver's again:
 // clears Record->Irp, frees the IRP's MDL and frees the IRP, or leaves the IRP to the last walker
@@ -44,7 +46,8 @@ void FinishChunkArray(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array);
 // --- for the walk ------------------------------------------------------------------------------
 
 // Starts a walk: returns ChunkContexts with the walk counted in ChunkWalkers, or NULL (and no
-// walk counted) when no transfer is in flight. The array stays allocated until EndChunkWalk.
+// walk counted) when no transfer is in flight. No chunk of that transfer is tracked after this. The
+// array stays allocated until EndChunkWalk.
 PCHUNK_CONTEXT BeginChunkWalk(PDEVICE_OBJECT Fdo);
 
 // Reads one record of the walked array: FALSE for the record that ends the array; otherwise TRUE

@@ -77,9 +77,15 @@ PIRP BuildChunkIrp(PDEVICE_OBJECT Fdo, PMDL RequestMdl, ULONG Offset, ULONG Size
     return chunk;
 }
 
-// Hands a built chunk to the bus driver. The driver takes no stack location of its own in it.
+void FreeUnsentChunk(PIRP Chunk, PURB Urb) {
+    ExFreePool(Urb);
+    IoFreeMdl(Chunk->MdlAddress);
+    IoFreeIrp(Chunk);
+}
+
+// Hands a built and tracked chunk to the bus driver. The driver takes no stack location of its
+// own in it.
 NTSTATUS SendChunk(PDEVICE_OBJECT Fdo, PIRP Chunk, PURB Urb, PCHUNK_CONTEXT Record) {
-    TrackChunk(Fdo, Record, Urb, Chunk);
     const PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Chunk);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -113,6 +119,13 @@ ChunksSent SendChunks(PDEVICE_OBJECT Fdo, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe,
             break;
         }
         offset += size;
+        // Once the transfer's chunks are being cancelled (a stop, a removal, a sleep), no later
+        // chunk goes: the bytes moved stay the start of the buffer. The transfer ends as one cut
+        // short does, with what went before.
+        if (!TrackChunk(Fdo, Array, urb, chunk)) {
+            FreeUnsentChunk(chunk, urb);
+            break;
+        }
         if (sent.Count == 0)
             IoMarkIrpPending(Irp);
         ++sent.Count;

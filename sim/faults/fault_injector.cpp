@@ -25,6 +25,8 @@ std::string_view allocKindName(AllocKind kind) {
         return "interface-registration";
     case AllocKind::SystemMapping:
         return "system-mapping";
+    case AllocKind::InterfaceEnabling:
+        return "interface-enabling";
     }
     return "unknown";
 }

@@ -23,9 +23,10 @@ enum class AllocKind {
     PowerRequest,          // PoRequestPowerIrp
     DeviceObject,          // IoCreateDevice
     InterfaceRegistration, // IoRegisterDeviceInterface
-    SystemMapping          // MmGetSystemAddressForMdlSafe mapping a locked MDL
+    SystemMapping,         // MmGetSystemAddressForMdlSafe mapping a locked MDL
+    InterfaceEnabling      // IoSetDeviceInterfaceState enabling (disabling never fails)
 };
-constexpr int kAllocKindCount = 9;
+constexpr int kAllocKindCount = 10;
 std::string_view allocKindName(AllocKind kind);
 
 // One place in the driver that allocates, as seen by the injector.

@@ -1,5 +1,6 @@
 // IoRegisterDeviceInterface and IoSetDeviceInterfaceState, as the driver calls them: both are for
-// PASSIVE_LEVEL, and registering allocates (the link name), so it can be made to fail.
+// PASSIVE_LEVEL; registering allocates (the link name) and enabling may fail on the platform, so
+// both can be made to fail.
 #include <string>
 
 #include "platform/host/host_platform.h"
@@ -39,5 +40,8 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     checkPassive("IoSetDeviceInterfaceState", Caller);
     if (SymbolicLinkName == nullptr)
         return STATUS_INVALID_PARAMETER;
-    return sim::current().pnp().interfaces().setState(*SymbolicLinkName, Enable != FALSE);
+    auto& system = sim::current();
+    if (Enable != FALSE && system.faults().shouldFail(sim::AllocKind::InterfaceEnabling, Caller))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    return system.pnp().interfaces().setState(*SymbolicLinkName, Enable != FALSE);
 }

@@ -98,6 +98,7 @@ TEST_F(AllocationFaultsTest, AddAndStart) {
         [&](NTSTATUS status, sim::usb::BusDevice& device, const FailedAllocation& failed) {
             PDEVICE_OBJECT fdo = fdoAbove(device);
             if (failed.kind == sim::AllocKind::InterfaceRegistration ||
+                failed.kind == sim::AllocKind::InterfaceEnabling ||
                 failed.kind == sim::AllocKind::DeviceObject) {
                 EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
                 EXPECT_EQ(fdo, nullptr);
@@ -119,10 +120,10 @@ TEST_F(AllocationFaultsTest, AddAndStart) {
             EXPECT_EQ(ext->Started != FALSE, NT_SUCCESS(status));
             EXPECT_EQ(ext->OutstandingIoCount, 1);
         });
-    // Registration, device object, capability IRP, the configuration request, four bus requests
-    // (two descriptor reads of the configuration) and six pool blocks (two URBs, the device
-    // descriptor, both configuration buffers, the interface copy).
-    EXPECT_EQ(runs_, 14u);
+    // Registration, enabling, device object, capability IRP, the configuration request, four
+    // bus requests (two descriptor reads of the configuration) and six pool blocks (two URBs, the
+    // device descriptor, both configuration buffers, the interface copy).
+    EXPECT_EQ(runs_, 15u);
 }
 
 TEST_F(AllocationFaultsTest, Unconfigure) {

@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "io/cancel_transfers.h"
+#include "io/chunk_tracking.h"
+#include "sim/io/irp_observer.h"
 #include "sim/sync/dispatcher.h"
 #include "tests/driver/client_fixture.h"
 
@@ -90,6 +92,42 @@ TEST_F(CancelTransfersTest, FourChunksWithTheFirstDoneCancelsTheOtherThreeAndWai
 
 // A chunk the lower driver will not cancel does not stop the walk: the chunks after it are
 // cancelled all the same; the walk then does not wait, since the transfer may not end soon.
+// The bus serves a pipe's transfers in order: cancelled last to first, no chunk can reach the
+// device after an earlier one was cancelled, and a transfer cut short counts only bytes from the
+// start of its buffer. A chunk not yet sent when the walk begins is never sent.
+TEST_F(CancelTransfersTest, ChunksAreCancelledLastFirstAndNoneIsSentAfterTheWalkBegan) {
+    struct CancelOrder : sim::IrpObserver {
+        void onIrpEvent(const sim::IrpEvent& event) override {
+            std::lock_guard lock(mutex);
+            if (event.kind == sim::IrpEvent::Kind::Cancelled)
+                cancelled.push_back(event.irp);
+        }
+        std::mutex mutex;
+        std::vector<PIRP> cancelled;
+    } order;
+    bus_.controller().setMode(kIn, CompletionMode::Held);
+    startRead(4);
+    ASSERT_TRUE(bus_.controller().waitForInFlight(4, kIn));
+    std::vector<PIRP> sentOrder;
+    for (const auto& r : sent(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER))
+        sentOrder.insert(sentOrder.begin(), r.irp);
+    system_.io().setObserver(&order);
+    EXPECT_EQ(CancelPendingTransfers(fdo()), 4u);
+    system_.io().setObserver(nullptr);
+    EXPECT_EQ(order.cancelled, sentOrder);
+    EXPECT_EQ(readBytes(), 0u);
+
+    ext()->ChunksCancelled = TRUE; // as a walk leaves it: the next chunk built is not sent
+    PDEVICE_EXTENSION e = ext();
+    CHUNK_CONTEXT records[2] = {};
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    EXPECT_FALSE(TrackChunk(fdo(), &records[0], nullptr, irp));
+    EXPECT_EQ(records[0].Irp, nullptr);
+    IoFreeIrp(irp);
+    e->ChunksCancelled = FALSE;
+    expectTrackingIdle();
+}
+
 TEST_F(CancelTransfersTest, AChunkThatCannotBeCancelledNeitherStopsTheWalkNorIsWaitedFor) {
     for (const unsigned refused : {1u, 2u}) {
         SCOPED_TRACE("refused chunk " + std::to_string(refused));

@@ -106,5 +106,20 @@ TEST_F(InterfaceRegistryTest, RegistrationCanBeMadeToFail) {
     EXPECT_TRUE(registry().all().empty());
 }
 
+// Only enabling fails: the disabling of a device going away always goes through.
+TEST_F(InterfaceRegistryTest, EnablingCanBeMadeToFail) {
+    UNICODE_STRING link{};
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo_, &kClass, nullptr, &link), STATUS_SUCCESS);
+    system_.faults().failAllOfKind(sim::AllocKind::InterfaceEnabling);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(registry().enabled(kClass).empty());
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(system_.faults().allocationsSeen(sim::AllocKind::InterfaceEnabling), 1u);
+    system_.faults().reset();
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(registry().enabled(kClass).size(), 1u);
+    RtlFreeUnicodeString(&link);
+}
+
 } // namespace
 } // namespace wdmusb::test
