@@ -1,0 +1,58 @@
+// The simulated machine a fuzz target runs its inputs on: made once per process and kept (a
+// machine per input would cost more than the input), the driver loaded and a loopback device
+// started, every transfer completed inline so that an input replays the same way each time.
+//
+// After every input, endInput() checks what a fresh machine would: no verifier finding and no
+// more pool than before the input. A finding aborts, so that libFuzzer reports it with the input.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string_view>
+
+#include "sim/app/simulated_machine.h"
+#include "sim/app/win32.h"
+#include "sim/usb/loopback_device.h"
+
+namespace wdmusb::fuzz {
+
+class FuzzMachine {
+public:
+    // The machine of this process, made at the first call.
+    static FuzzMachine& get();
+
+    sim::app::SimulatedMachine& machine() { return machine_; }
+    sim::DeviceNode& device() { return *device_; }
+    sim::usb::LoopbackDevice& loopback();
+
+    // Plugs and starts a fresh loopback device in place of the current one (after the input
+    // removed it); the handle is opened again. False when the new device would not start.
+    bool replaceDevice();
+    // An open handle on the device (synchronous I/O), opened at the first call after the device
+    // started; INVALID_HANDLE_VALUE when the device cannot be opened.
+    HANDLE handle();
+    void closeHandle();
+
+    // Call at the start of each input: the device's memory and queue as at plug-in.
+    void beginInput();
+    // Call at the end of each input: aborts on a finding or on pool the input left behind.
+    void endInput();
+
+    // Reports a wrong result the application saw and aborts.
+    [[noreturn]] static void fail(std::string_view what);
+
+private:
+    FuzzMachine();
+
+    sim::app::SimulatedMachine machine_;
+    sim::DeviceNode* device_ = nullptr;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    std::size_t poolBaseline_ = 0;
+};
+
+// Checks that the bytes a successful transfer returned are what the loopback device holds.
+void expectSame(std::span<const std::uint8_t> got, std::span<const std::uint8_t> expected,
+                std::string_view what);
+
+} // namespace wdmusb::fuzz
