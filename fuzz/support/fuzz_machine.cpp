@@ -35,8 +35,6 @@ FuzzMachine::FuzzMachine() : machine_(DriverEntry) {
     if (!NT_SUCCESS(machine_.driverEntryStatus()))
         fail("DriverEntry failed");
     machine_.bus().controller().setMode(sim::usb::CompletionMode::Inline);
-    if (!replaceDevice())
-        fail("the loopback device did not start");
 }
 
 sim::usb::LoopbackDevice& FuzzMachine::loopback() {
@@ -66,11 +64,17 @@ void FuzzMachine::closeHandle() {
 }
 
 void FuzzMachine::beginInput() {
+    if (device_ == nullptr && !replaceDevice())
+        fail("the loopback device did not start");
     sim::usb::LoopbackDevice& device = loopback();
     const std::array<std::uint8_t, sim::usb::LoopbackDevice::kMemoryBytes> zeros{};
     device.setMemory(0, zeros);
     if (handle() == INVALID_HANDLE_VALUE)
         fail("the loopback device cannot be opened");
+    poolBaseline_ = heldObjects(machine_.system());
+}
+
+void FuzzMachine::beginBareInput() {
     poolBaseline_ = heldObjects(machine_.system());
 }
 

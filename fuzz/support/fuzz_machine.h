@@ -1,6 +1,7 @@
 // The simulated machine a fuzz target runs its inputs on: made once per process and kept (a
-// machine per input would cost more than the input), the driver loaded and a loopback device
-// started, every transfer completed inline so that an input replays the same way each time.
+// machine per input would cost more than the input), the driver loaded, a loopback device started
+// for the targets that use one, every transfer completed inline so that an input replays the same
+// way each time.
 //
 // After every input, endInput() checks what a fresh machine would: no verifier finding and no
 // more pool than before the input. A finding aborts, so that libFuzzer reports it with the input.
@@ -34,8 +35,11 @@ public:
     HANDLE handle();
     void closeHandle();
 
-    // Call at the start of each input: the device's memory and queue as at plug-in.
+    // Call at the start of each input: the loopback device plugged and started (at the first
+    // input), its memory as at plug-in, the handle open.
     void beginInput();
+    // The same for a target that plugs its own devices: only what the machine holds is noted.
+    void beginBareInput();
     // Call at the end of each input: aborts on a finding or on pool the input left behind.
     void endInput();
 
