@@ -52,7 +52,7 @@ HANDLE FuzzMachine::handle() {
         const auto paths = test::devicePaths(GUID_DEVINTERFACE_WDMUSB);
         if (!paths.empty())
             handle_ = CreateFileA(paths.front().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+                                  OPEN_EXISTING, overlapped_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     }
     return handle_;
 }

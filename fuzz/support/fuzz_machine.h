@@ -30,9 +30,10 @@ public:
     // Plugs and starts a fresh loopback device in place of the current one (after the input
     // removed it); the handle is opened again. False when the new device would not start.
     bool replaceDevice();
-    // An open handle on the device (synchronous I/O), opened at the first call after the device
-    // started; INVALID_HANDLE_VALUE when the device cannot be opened.
+    // An open handle on the device (synchronous I/O, or overlapped after useOverlapped()), opened
+    // at the first call after the device started; INVALID_HANDLE_VALUE when it cannot be opened.
     HANDLE handle();
+    void useOverlapped() { overlapped_ = true; }
     void closeHandle();
 
     // Call at the start of each input: the loopback device plugged and started (at the first
@@ -52,6 +53,7 @@ private:
     sim::app::SimulatedMachine machine_;
     sim::DeviceNode* device_ = nullptr;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    bool overlapped_ = false;
     std::size_t poolBaseline_ = 0;
 };
 
