@@ -180,7 +180,8 @@ bool buffersReachable(DWORD code, const void* input, DWORD inputLength, const vo
     if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED)
         return true;
     const sim::UserAddressSpace& space = sim::current().userSpace();
-    const auto reachable = [&](const void* buffer, DWORD length, sim::UserAddressSpace::Access how) {
+    const auto reachable = [&](const void* buffer, DWORD length,
+                               sim::UserAddressSpace::Access how) {
         return length == 0 || !isApplicationAddress(buffer) ||
                (space.isHostVisible(buffer, length) && space.probe(buffer, length, how));
     };
