@@ -38,12 +38,16 @@ FuzzMachine::FuzzMachine() : machine_(DriverEntry) {
 }
 
 sim::usb::LoopbackDevice& FuzzMachine::loopback() {
-    return device_->busDevice->modelAs<sim::usb::LoopbackDevice>();
+    return *model_;
 }
 
 bool FuzzMachine::replaceDevice() {
     closeHandle();
-    device_ = &machine_.plugDevice();
+    // One model for every device plugged in: the bus keeps each device it ever had, and a model's
+    // queue would otherwise cost a megabyte per plug.
+    if (model_ == nullptr)
+        model_ = std::make_shared<sim::usb::LoopbackDevice>(kQueueBytes);
+    device_ = &machine_.plugDevice(model_);
     return device_->startStatus == STATUS_SUCCESS;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -50,7 +51,10 @@ public:
 private:
     FuzzMachine();
 
+    static constexpr std::size_t kQueueBytes = 64 * 1024; // more than one request moves
+
     sim::app::SimulatedMachine machine_;
+    std::shared_ptr<sim::usb::LoopbackDevice> model_;
     sim::DeviceNode* device_ = nullptr;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool overlapped_ = false;
