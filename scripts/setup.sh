@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-i686
           binutils-mingw-w64-i686 clang-format clang-tidy
           libcli11-dev libpcap-dev pkg-config tshark
-          libbenchmark-dev valgrind)
+          libbenchmark-dev valgrind clang libclang-rt-dev)
 # Wine runs the kernel image and the Win32 programs: its 32-bit loader comes from the i386
 # architecture's wine32 package.
 wine_packages=(wine wine32:i386)

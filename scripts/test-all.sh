@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything (host, asan, tsan, kernel) and runs every test. Exits non-zero on any failure.
+# Builds everything (host, asan, tsan, kernel, fuzz) and runs every test. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-presets=(${WDMUSB_PRESETS:-host asan tsan kernel})
+presets=(${WDMUSB_PRESETS:-host asan tsan kernel fuzz})
 for preset in "${presets[@]}"; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null

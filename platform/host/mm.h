@@ -36,7 +36,8 @@ typedef enum _MM_PAGE_PRIORITY {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL                 0x0010
 
-#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+// Through an integer: an application's buffer may start on page zero, whose StartVa is null.
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((ULONG_PTR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl)      ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl)     ((Mdl)->ByteOffset)
 

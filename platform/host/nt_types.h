@@ -126,4 +126,7 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define KernelMode 0
 #define UserMode   1
 
-#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
+// Through an integer, as the platform's header does: the record is as aligned as its type
+// requires, which a cast from a byte pointer cannot tell the compiler.
+#define CONTAINING_RECORD(address, type, field)                                                    \
+    ((type*)((ULONG_PTR)(address)-offsetof(type, field)))

@@ -11,7 +11,9 @@
 //     STATUS_BUFFER_OVERFLOW) is FALSE too, with the bytes moved still reported.
 // A read or write buffer that is not in a host-visible region of the user address space goes
 // through one of the simulated space (copied in before, and for a read back whole after): the
-// driver always meets an address of the application's user space.
+// driver always meets an address of the application's user space. A pointer below 4 GiB is an
+// address of the 32-bit application as it stands: one not mapped, read-only for a read, or in the
+// kernel's range fails the I/O manager's probe (ERROR_NOACCESS), as on the platform.
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -164,6 +166,29 @@ BOOL run(File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
     return report(result, bytes);
 }
 
+// A pointer a 32-bit application can hold: an address of its user space or of the kernel's range.
+// Only those are checked as the platform checks them; a host pointer above them is the program's
+// own ordinary memory, which the simulator copies through its user space.
+bool isApplicationAddress(const void* buffer) {
+    return reinterpret_cast<std::uintptr_t>(buffer) <= 0xFFFFFFFFU;
+}
+
+// The I/O manager's probe of a buffered control code's buffers in the caller's space: an
+// application address must lie in one of its regions, writable for the output.
+bool buffersReachable(DWORD code, const void* input, DWORD inputLength, const void* output,
+                      DWORD outputLength) {
+    if (METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED)
+        return true;
+    const sim::UserAddressSpace& space = sim::current().userSpace();
+    const auto reachable = [&](const void* buffer, DWORD length,
+                               sim::UserAddressSpace::Access how) {
+        return length == 0 || !isApplicationAddress(buffer) ||
+               (space.isHostVisible(buffer, length) && space.probe(buffer, length, how));
+    };
+    return reachable(input, inputLength, sim::UserAddressSpace::Access::Read) &&
+           reachable(output, outputLength, sim::UserAddressSpace::Access::Write);
+}
+
 // The user-space address a read or write hands the driver for [buffer, +length), and what to do
 // when the request has ended: copy a read back and give the bounce region up.
 struct UserBuffer {
@@ -173,8 +198,8 @@ struct UserBuffer {
 
 std::optional<UserBuffer> userBufferFor(void* buffer, DWORD length, bool reading) {
     sim::UserAddressSpace& space = sim::current().userSpace();
-    if (length == 0 || space.isHostVisible(buffer, length))
-        return UserBuffer{buffer};
+    if (length == 0 || space.isHostVisible(buffer, length) || isApplicationAddress(buffer))
+        return UserBuffer{buffer}; // a bad one fails the I/O manager's probe, as it should
     // The bounce holds the application's bytes and, for a read, goes back whole: a driver or device
     // may write any part of a locked buffer (chunks write their own windows), and every byte it
     // did not write must stay as it was, as in the application's own pages.
@@ -284,7 +309,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if (file == nullptr)
         return fail(ERROR_INVALID_HANDLE);
     if ((lpInBuffer == nullptr && nInBufferSize > 0) ||
-        (lpOutBuffer == nullptr && nOutBufferSize > 0))
+        (lpOutBuffer == nullptr && nOutBufferSize > 0) ||
+        !buffersReachable(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize))
         return fail(ERROR_NOACCESS);
     return run(
         *file, lpOverlapped, lpBytesReturned, [](const IO_STATUS_BLOCK*) {},

@@ -168,7 +168,9 @@ Submission FileIo::transfer(const std::shared_ptr<FileObject>& file, UCHAR major
                                       : static_cast<std::size_t>(finished->IoStatus.Information);
         const SimCallSite here = SimCallSite::current();
         if (PMDL request = finished->MdlAddress) {
-            if (reading)
+            // A device's data may hold a few fill bytes by chance: only a whole run counts here.
+            if (reading &&
+                std::min<std::size_t>(moved, request->ByteCount) >= kDirectPoisonRunBytes)
                 if (const std::byte* bytes = current().mdls().lockedBytes(request))
                     checkExposed(finished, bytes, std::min<std::size_t>(moved, request->ByteCount),
                                  kDirectPoisonRunBytes, "the read");

@@ -68,6 +68,21 @@ TEST_F(UserBufferRulesTest, NeverWrittenPoolInADirectReadIsReported) {
     expectFinding(Rule::UninitialisedMemoryExposed, "the read of IRP #");
 }
 
+// A device's few bytes may equal the fill by chance: a read shorter than the run is not reported.
+TEST_F(UserBufferRulesTest, AShortDirectReadOfFillLikeBytesIsNotReported) {
+    makeDevice([](PDEVICE_OBJECT, PIRP irp) {
+        auto* mapped = static_cast<std::uint8_t*>(
+            MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        std::memset(mapped, sim::Pool::kFreedFill, 3);
+        return complete(irp, STATUS_SUCCESS, 3);
+    });
+    AppHandle device = openDevice(kAppTestClass);
+    std::uint8_t buffer[64];
+    DWORD bytes = 0;
+    EXPECT_TRUE(ReadFile(device.get(), buffer, 64, &bytes, nullptr));
+    EXPECT_EQ(bytes, 3U);
+}
+
 TEST_F(UserBufferRulesTest, AKernelModeProbeOfAnApplicationsAddressIsReported) {
     probeApplicationBuffer(KernelMode, PASSIVE_LEVEL);
     expectFinding(Rule::KernelModeProbeOfUserBuffer, "probe it as UserMode");
