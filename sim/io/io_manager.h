@@ -187,6 +187,7 @@ public:
 
 private:
     IrpRecord* findRecord(PIRP irp);                              // mutex_ held
+    IrpRecord* findRecord(PIRP irp, std::uint64_t id);            // mutex_ held
     void notePassedOn(IrpRecord& record, PIRP irp, int location); // mutex_ held
     void notify(const IrpEvent& event) const;
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);

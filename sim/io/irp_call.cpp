@@ -135,7 +135,7 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                                     site);
 
     std::lock_guard lock(mutex_);
-    if (IrpRecord* rec = findRecord(irp)) {
+    if (IrpRecord* rec = findRecord(irp, sent.id)) {
         IrpLocationRecord& loc = rec->locations.at(static_cast<std::size_t>(location));
         loc.dispatchReturned = true;
         loc.dispatchStatus = status;

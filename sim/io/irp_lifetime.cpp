@@ -50,6 +50,19 @@ IrpRecord* IoManager::findRecord(PIRP irp) {
     return nullptr;
 }
 
+// The record of the IRP that carried this id: the address may already belong to another IRP, as
+// a pended IRP can be completed and freed, and its memory handed out again, before the dispatch
+// routine that pended it has returned.
+IrpRecord* IoManager::findRecord(PIRP irp, std::uint64_t id) {
+    auto it = irps_.find(irp);
+    if (it != irps_.end() && it->second->id == id)
+        return it->second.get();
+    for (auto i = freedIrps_.rbegin(); i != freedIrps_.rend(); ++i)
+        if (i->first == irp && i->second->id == id)
+            return i->second.get();
+    return nullptr;
+}
+
 std::string describe(const IrpHistoryEntry& entry) {
     std::ostringstream out;
     switch (entry.kind) {
