@@ -30,6 +30,7 @@ System::System()
     }
     io_ = std::make_unique<IoManager>();
     pnp_ = std::make_unique<PnpManager>();
+    io_->addForgetHook([pnp = pnp_.get()](PDEVICE_OBJECT device) { pnp->forgetDevice(device); });
     files_ = std::make_unique<FileIo>();
     process_ = std::make_unique<app::Process>();
     power_ = std::make_unique<PowerManager>();

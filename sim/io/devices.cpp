@@ -168,7 +168,7 @@ void IoManager::detach(PDEVICE_OBJECT target, const SimCallSite& site) {
 }
 
 void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     DeviceRecord* rec = record(device);
     if (rec == nullptr || rec->deleted) {
         current().verifier().report(Rule::ObjectMisuse,
@@ -194,8 +194,11 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
             break;
         }
     }
-    if (rec->openHandles == 0)
-        releaseDeviceMemory(device);
+    if (rec->openHandles == 0) {
+        std::unique_ptr<DeviceRecord> gone = releaseDeviceMemory(device);
+        lock.unlock();
+        forget(std::move(gone));
+    }
 }
 
 // An IRP sent to the device and not yet completed past its stack location is a reference the
@@ -237,15 +240,18 @@ void IoManager::referenceDevice(PDEVICE_OBJECT device) {
 }
 
 void IoManager::dereferenceDevice(PDEVICE_OBJECT device) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     DeviceRecord* rec = record(device);
     if (rec == nullptr || rec->openHandles == 0)
         return;
     --rec->openHandles;
-    if (rec->openHandles == 0 && rec->deleted)
-        releaseDeviceMemory(device);
-    else
+    if (rec->openHandles == 0 && rec->deleted) {
+        std::unique_ptr<DeviceRecord> gone = releaseDeviceMemory(device);
+        lock.unlock();
+        forget(std::move(gone));
+    } else {
         device->ReferenceCount = static_cast<LONG>(rec->openHandles);
+    }
 }
 
 long IoManager::openHandlesOnStack(PDEVICE_OBJECT device) {
@@ -257,10 +263,48 @@ long IoManager::openHandlesOnStack(PDEVICE_OBJECT device) {
     return handles;
 }
 
-// The object and extension are gone for the driver: poisoned, and kept so a later use is caught.
-void IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
+// The object and extension are gone for the driver: poisoned, and kept so a later use is caught,
+// until kQuarantinedDevices newer ones have joined them.
+std::unique_ptr<DeviceRecord> IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
     DeviceRecord* rec = record(device);
     poisonFreed(rec->memory.get(), rec->size);
+    deletedDevices_.push_back(device);
+    if (deletedDevices_.size() <= kQuarantinedDevices)
+        return nullptr;
+    auto oldest = devices_.extract(deletedDevices_.front());
+    deletedDevices_.pop_front();
+    unpoison(oldest.mapped()->memory.get(), oldest.mapped()->size);
+    return std::move(oldest.mapped());
+}
+
+void IoManager::forget(std::unique_ptr<DeviceRecord> gone) {
+    if (!gone)
+        return;
+    const auto device = reinterpret_cast<PDEVICE_OBJECT>(gone->memory.get());
+    std::vector<std::function<void(PDEVICE_OBJECT)>> hooks;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, hook] : forgetHooks_)
+            hooks.push_back(hook);
+    }
+    for (const auto& hook : hooks)
+        hook(device);
+}
+
+std::uint64_t IoManager::addForgetHook(std::function<void(PDEVICE_OBJECT)> hook) {
+    std::lock_guard lock(mutex_);
+    forgetHooks_.emplace(nextHookId_, std::move(hook));
+    return nextHookId_++;
+}
+
+void IoManager::removeForgetHook(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    forgetHooks_.erase(id);
+}
+
+std::size_t IoManager::deviceRecordCount() {
+    std::lock_guard lock(mutex_);
+    return devices_.size();
 }
 
 } // namespace sim

@@ -3,7 +3,9 @@
 // IRPs live in host memory laid out as on the platform (the IRP followed by its stack locations).
 // The manager keeps a record of each one outside that memory: who allocated it, where, its state
 // and a short history, so a finding can name the IRP and how it got there even after it is freed.
-// Freed IRPs and deleted device objects are kept poisoned in a quarantine, so later use is caught.
+// Freed IRPs and deleted device objects are kept poisoned in a bounded quarantine, so later use is
+// caught and named; the oldest leave it as new ones come, so a machine that re-plugs devices in a
+// loop holds a bounded number of them.
 #pragma once
 
 #include <atomic>
@@ -172,6 +174,15 @@ public:
     long openHandlesOnStack(PDEVICE_OBJECT device);
     // Set by the Plug and Play manager between surprise removal and removal.
     void setSurpriseRemoved(PDEVICE_OBJECT device, bool on);
+    // Device objects the manager has a record of: live ones and those in the quarantine.
+    std::size_t deviceRecordCount();
+    // Deleted device objects whose memory is kept (poisoned) so that a late use is named.
+    static constexpr std::size_t kQuarantinedDevices = 256;
+    // Called with a deleted device object as it leaves the quarantine, before its memory is given
+    // back (so the address cannot be handed out again yet): whoever keeps records by the address
+    // drops them. Called without the manager's lock. Returns an id for removeForgetHook.
+    std::uint64_t addForgetHook(std::function<void(PDEVICE_OBJECT)> hook);
+    void removeForgetHook(std::uint64_t id);
 
     // Reports driver IRPs still allocated; used by System::checkLeaks.
     void reportLeaks();
@@ -193,7 +204,12 @@ private:
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held
     void checkDispatchReturn(PIRP irp, IrpRecord& record, int location); // mutex_ held
-    void releaseDeviceMemory(PDEVICE_OBJECT device);
+    // Poisons a deleted device object and quarantines it; returns the record that leaves the
+    // quarantine for it, if one does. mutex_ held.
+    std::unique_ptr<DeviceRecord> releaseDeviceMemory(PDEVICE_OBJECT device);
+    // Tells the forget hooks about a record that left the quarantine, then frees it. Called
+    // without mutex_.
+    void forget(std::unique_ptr<DeviceRecord> gone);
     void checkNoIrpInDevice(PDEVICE_OBJECT device, const SimCallSite& site); // mutex_ held
 
     struct DriverMemory {
@@ -208,6 +224,9 @@ private:
     std::map<PIRP, std::unique_ptr<IrpRecord>> irps_;
     std::deque<std::pair<PIRP, std::unique_ptr<IrpRecord>>> freedIrps_; // quarantine
     std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_;
+    std::deque<PDEVICE_OBJECT> deletedDevices_; // quarantine, oldest first
+    std::map<std::uint64_t, std::function<void(PDEVICE_OBJECT)>> forgetHooks_;
+    std::uint64_t nextHookId_ = 1;
     KSPIN_LOCK cancelLock_ = 0;
     std::atomic<IrpObserver*> observer_{nullptr};
 };

@@ -44,7 +44,7 @@ std::u16string DeviceInterfaceRegistry::instancePathOf(PDEVICE_OBJECT pdo) {
     if (it != instancePaths_.end())
         return it->second;
     char text[40];
-    std::snprintf(text, sizeof text, "ROOT#SIMULATED#%04zu", instancePaths_.size());
+    std::snprintf(text, sizeof text, "ROOT#SIMULATED#%04zu", unnamed_++);
     return instancePaths_[pdo] = widen(text);
 }
 
@@ -111,6 +111,17 @@ std::vector<DeviceInterface> DeviceInterfaceRegistry::enabledFor(PDEVICE_OBJECT 
         if (i.enabled && i.pdo == pdo)
             out.push_back(i);
     return out;
+}
+
+void DeviceInterfaceRegistry::forget(PDEVICE_OBJECT pdo) {
+    std::lock_guard lock(mutex_);
+    instancePaths_.erase(pdo);
+    std::erase_if(interfaces_, [&](const DeviceInterface& i) { return i.pdo == pdo; });
+}
+
+std::size_t DeviceInterfaceRegistry::size() const {
+    std::lock_guard lock(mutex_);
+    return interfaces_.size() + instancePaths_.size();
 }
 
 } // namespace sim

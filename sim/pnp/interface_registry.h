@@ -43,6 +43,10 @@ public:
     std::optional<DeviceInterface> find(std::u16string_view link) const;
     // Interfaces of a PDO still enabled (removal leaves none).
     std::vector<DeviceInterface> enabledFor(PDEVICE_OBJECT pdo) const;
+    // The PDO is forgotten (deleted long ago): its instance path and the interfaces it still
+    // owns go; a device back on a newer PDO owns its interfaces already.
+    void forget(PDEVICE_OBJECT pdo);
+    std::size_t size() const;
 
     static std::u16string formatGuid(const GUID& guid); // "{6e0a...-...}", lower case
 
@@ -52,6 +56,7 @@ private:
     mutable std::mutex mutex_; // guards everything below
     std::vector<DeviceInterface> interfaces_;
     std::map<PDEVICE_OBJECT, std::u16string> instancePaths_;
+    std::size_t unnamed_ = 0; // PDOs named ROOT#SIMULATED#<n> so far
 };
 
 } // namespace sim

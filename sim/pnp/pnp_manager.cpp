@@ -149,6 +149,19 @@ std::vector<DeviceNode*> PnpManager::nodes() const {
     return out;
 }
 
+std::size_t PnpManager::nodeCount() const {
+    std::lock_guard lock(mutex_);
+    return nodes_.size();
+}
+
+void PnpManager::forgetDevice(PDEVICE_OBJECT device) {
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(nodes_, [&](const auto& n) { return n->pdo == device; });
+    }
+    interfaces_.forget(device);
+}
+
 DeviceNode* PnpManager::nodeOf(PDEVICE_OBJECT pdo) const {
     std::lock_guard lock(mutex_);
     for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it)

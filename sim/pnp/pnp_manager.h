@@ -184,6 +184,10 @@ public:
     std::vector<DeviceNode*> nodes() const;
     // The node of a PDO, or null.
     DeviceNode* nodeOf(PDEVICE_OBJECT pdo) const;
+    // Nodes kept, Deleted ones included (until their PDO leaves the I/O manager's quarantine).
+    std::size_t nodeCount() const;
+    // The I/O manager forgets a deleted device object: a node of that PDO, and its interfaces, go.
+    void forgetDevice(PDEVICE_OBJECT device);
 
 private:
     NTSTATUS sendIrp(PDEVICE_OBJECT device, UCHAR minor,

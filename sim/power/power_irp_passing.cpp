@@ -139,6 +139,10 @@ void PowerManager::releaseSlot(PDEVICE_OBJECT device, Kind kind, PIRP irp) {
             return; // the IRP reached the device without PoCallDriver: it held no slot
         if (slot.waiting.empty()) {
             slot.active = nullptr;
+            // An idle device holds no slots: the map stays as small as the devices at work.
+            const auto& other = it->second[kind == kSystem ? kDevice : kSystem];
+            if (other.active == nullptr && other.waiting.empty())
+                slots_.erase(it);
             return;
         }
         next = slot.waiting.front();

@@ -27,7 +27,7 @@ BusDevice::BusDevice(BusDriver& bus, std::shared_ptr<DeviceModel> model, ULONG p
 }
 
 BusDevice::~BusDevice() {
-    model_->attachHost(nullptr);
+    model_->detachHost(this); // a model plugged in again belongs to its newer device
     if (pdo_ != nullptr && !pdoDeleted() && hasCurrent())
         current().io().deleteDevice(pdo_, SimCallSite::current());
 }
@@ -240,12 +240,15 @@ void BusDevice::setPipeHalted(const Pipe* pipe, bool halted) {
         const_cast<Pipe*>(pipe)->halted = halted;
 }
 
-// Every configuration ever issued is kept, so that a stale handle never aliases a new pipe.
+// The latest configurations issued are kept, so that a stale handle does not alias a new pipe
+// for a good while; a device configured over and over still holds a bounded number.
 Configuration* BusDevice::install(std::unique_ptr<Configuration> configuration) {
     std::lock_guard lock(mutex_);
     current_ = configuration.get();
     if (configuration)
         configurations_.push_back(std::move(configuration));
+    if (configurations_.size() > kKeptConfigurations)
+        configurations_.pop_front();
     return current_;
 }
 

@@ -13,6 +13,7 @@
 // unconfigure) makes every earlier handle stale.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -179,7 +180,8 @@ private:
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
     PIRP waitWake_ = nullptr;
     std::vector<HeldPower> heldPower_;
-    std::vector<std::unique_ptr<Configuration>> configurations_; // every one ever issued
+    static constexpr std::size_t kKeptConfigurations = 64;
+    std::deque<std::unique_ptr<Configuration>> configurations_; // the latest issued, oldest first
     Configuration* current_ = nullptr;
 };
 

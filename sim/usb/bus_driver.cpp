@@ -26,6 +26,7 @@ BusDriver::BusDriver() {
     NTSTATUS status = STATUS_SUCCESS;
     driver_ = system.io().loadDriver("usbhub", &busDriverEntry, &status);
     shutdownHook_ = system.addShutdownHook([this] { stop(); });
+    forgetHook_ = system.io().addForgetHook([this](PDEVICE_OBJECT pdo) { forget(pdo); });
 }
 
 BusDriver::~BusDriver() {
@@ -38,6 +39,8 @@ void BusDriver::stop() {
     if (stopped_)
         return;
     stopped_ = true;
+    if (hasCurrent())
+        current().io().removeForgetHook(forgetHook_);
     controller_.shutdown();
     std::vector<std::unique_ptr<BusDevice>> gone;
     {
@@ -51,12 +54,31 @@ BusDevice& BusDriver::plug(std::shared_ptr<DeviceModel> model) {
     if (!model)
         model = std::make_shared<LoopbackDevice>();
     std::unique_lock lock(mutex_);
-    const auto port = static_cast<ULONG>(devices_.size() + 1);
-    devices_.push_back(std::make_unique<BusDevice>(*this, std::move(model), port));
-    BusDevice& device = *devices_.back();
+    const ULONG port = ++lastPort_;
+    lock.unlock();
+    // Made outside the lock: creating the PDO takes the I/O manager's, which calls forget() with
+    // none held.
+    auto made = std::make_unique<BusDevice>(*this, std::move(model), port);
+    BusDevice& device = *made;
+    lock.lock();
+    devices_.push_back(std::move(made));
     lock.unlock();
     current().pnp().interfaces().setInstancePath(device.pdo(), device.instancePath());
     return device;
+}
+
+void BusDriver::forget(PDEVICE_OBJECT pdo) {
+    std::unique_ptr<BusDevice> gone;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(devices_.begin(), devices_.end(),
+                               [&](const auto& d) { return d->pdo() == pdo && d->pdoDeleted(); });
+        if (it == devices_.end())
+            return;
+        gone = std::move(*it);
+        devices_.erase(it);
+    }
+    controller_.forget(*gone);
 }
 
 std::vector<BusDevice*> BusDriver::devices() const {

@@ -47,7 +47,8 @@ public:
     // return, not yet known to any function driver.
     BusDevice& plug(std::shared_ptr<DeviceModel> model = nullptr);
     // Unplugs a device (BusDevice::unplug); the Plug and Play manager's surpriseRemove does this
-    // and tells the driver. Its PDO stays until the removal IRP has been through it.
+    // and tells the driver. Its PDO stays until the removal IRP has been through it; the device
+    // stays until its deleted PDO leaves the I/O manager's quarantine.
     void unplug(BusDevice& device) { device.unplug(); }
     std::vector<BusDevice*> devices() const;
     PDRIVER_OBJECT driverObject() const { return driver_; }
@@ -66,15 +67,19 @@ public:
 
 private:
     void stop();
+    // The deleted PDO left the I/O manager's quarantine: its device is forgotten.
+    void forget(PDEVICE_OBJECT pdo);
     std::vector<BusObserver*> observers() const;
 
     PDRIVER_OBJECT driver_ = nullptr;
     HostController controller_;
     std::uint64_t shutdownHook_ = 0;
+    std::uint64_t forgetHook_ = 0;
     bool stopped_ = false;
 
     mutable std::mutex mutex_; // guards devices_ and observers_
     std::vector<std::unique_ptr<BusDevice>> devices_;
+    ULONG lastPort_ = 0; // ports are not reused: a new device gets a new instance path
     std::vector<BusObserver*> observers_;
 };
 

@@ -98,6 +98,8 @@ public:
 
     // Set by the bus while the model is plugged in; null otherwise.
     void attachHost(DeviceHost* host) { host_.store(host); }
+    // Detaches `host` unless the model has been plugged in elsewhere since.
+    void detachHost(DeviceHost* host) { host_.compare_exchange_strong(host, nullptr); }
     DeviceHost* host() const { return host_.load(); }
 
 private:

@@ -266,6 +266,11 @@ void HostController::wake(const BusDevice& device) {
     changed_.notify_all();
 }
 
+void HostController::forget(const BusDevice& device) {
+    std::lock_guard lock(mutex_);
+    wakes_.erase(&device);
+}
+
 HostController::Turn HostController::turnOf(const Transfer& transfer, bool listed) {
     std::lock_guard lock(mutex_);
     return {wakes_[transfer.device], listed ? olderWaits(transfer) : pipeBusy(transfer)};

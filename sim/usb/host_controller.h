@@ -88,6 +88,8 @@ public:
                       NTSTATUS irpStatus, USBD_STATUS usbStatus);
     // Offers the device's waiting transfers to its model again, on the completion thread.
     void wake(const BusDevice& device);
+    // The bus forgets the device: its wake count goes (a later device may get its address).
+    void forget(const BusDevice& device);
     // Runs work on the completion thread (force pending).
     void post(std::function<void()> work);
     // Stops the completion thread; pending transfers stay as they are. Idempotent.
