@@ -1,6 +1,5 @@
 // The state changes the Plug and Play manager drives: start, rebalance, removal by request and
 // surprise removal, with the checks the verifier makes on each answer.
-#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -70,21 +69,16 @@ std::string narrow(const std::u16string& text) {
     return out;
 }
 
-std::size_t timesSeen(const usb::BusDevice& device, UCHAR minor) {
-    const auto minors = device.pnpMinorsSeen();
-    return static_cast<std::size_t>(std::count(minors.begin(), minors.end(), minor));
-}
-
 } // namespace
 
 NTSTATUS PnpManager::sendChecked(DeviceNode& node, UCHAR minor) {
     usb::BusDevice* bus =
         node.busDevice != nullptr && !node.busDevice->pdoDeleted() ? node.busDevice : nullptr;
-    const std::size_t before = bus != nullptr ? timesSeen(*bus, minor) : 0;
+    const std::size_t before = bus != nullptr ? bus->pnpTimesSeen(minor) : 0;
     std::string irp;
     const NTSTATUS status = sendIrp(node.pdo, minor, {}, nullptr, &irp);
     // Only a PDO of the simulated bus tells what reached it; others are taken on trust.
-    const bool reachedPdo = bus == nullptr || timesSeen(*bus, minor) > before;
+    const bool reachedPdo = bus == nullptr || bus->pnpTimesSeen(minor) > before;
 
     Verifier& verifier = current().verifier();
     const std::string where = current().io().describeDevice(node.pdo);

@@ -196,8 +196,16 @@ std::vector<UCHAR> BusDevice::pnpMinorsSeen() const {
     return pnpSeen_;
 }
 
+std::uint64_t BusDevice::pnpTimesSeen(UCHAR minor) const {
+    std::lock_guard lock(mutex_);
+    return pnpCounts_[minor];
+}
+
 void BusDevice::notePnp(UCHAR minor) {
     std::lock_guard lock(mutex_);
+    ++pnpCounts_[minor];
+    if (pnpSeen_.size() >= 2 * kPnpMinorsKept) // a device started and removed over and over
+        pnpSeen_.erase(pnpSeen_.begin(), pnpSeen_.end() - kPnpMinorsKept);
     pnpSeen_.push_back(minor);
 }
 

@@ -13,6 +13,8 @@
 // unconfigure) makes every earlier handle stale.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -93,7 +95,11 @@ public:
     // A record as the sender of IRP_MN_QUERY_CAPABILITIES must hand it down: zero but for Size,
     // Version 1, and Address and UINumber -1. The PDO refuses a record without Size and Version.
     static DEVICE_CAPABILITIES recordToQuery();
+    // The Plug and Play minors that reached the PDO, in order: the latest kPnpMinorsKept at least.
     std::vector<UCHAR> pnpMinorsSeen() const;
+    // How many IRPs of a Plug and Play minor reached the PDO, ever.
+    std::uint64_t pnpTimesSeen(UCHAR minor) const;
+    static constexpr std::size_t kPnpMinorsKept = 1024;
     ScriptedFaults& faults() { return faults_; }
 
     // --- power -----------------------------------------------------------------------------------
@@ -177,6 +183,7 @@ private:
     unsigned resets_ = 0;
     DEVICE_CAPABILITIES capabilities_{};
     std::vector<UCHAR> pnpSeen_;
+    std::array<std::uint64_t, 256> pnpCounts_{}; // by minor
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
     PIRP waitWake_ = nullptr;
     std::vector<HeldPower> heldPower_;
