@@ -43,8 +43,8 @@ sim::usb::LoopbackDevice& FuzzMachine::loopback() {
 
 bool FuzzMachine::replaceDevice() {
     closeHandle();
-    // One model for every device plugged in: the bus keeps each device it ever had, and a model's
-    // queue would otherwise cost a megabyte per plug.
+    // One model for every device plugged in: the bus keeps the devices of its latest deleted PDOs
+    // (a few hundred), and a model's queue would otherwise cost a megabyte per plug.
     if (model_ == nullptr)
         model_ = std::make_shared<sim::usb::LoopbackDevice>(kQueueBytes);
     device_ = &machine_.plugDevice(model_);
