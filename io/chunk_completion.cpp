@@ -77,9 +77,11 @@ NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     if (record->Broken)
         CancelChunksAfter(fdo, record);
     FinishChunk(fdo, record); // the chunk IRP and its MDL are gone after this
+    // Before the decrement: once the request has completed, none of its chunks' memory is left
+    // (nothing reads a finished chunk's URB; the record keeps only its stale address).
+    ExFreePool(urb);
     if (InterlockedDecrement(&ext->PendingChunkCount) == 0)
         FinishTransfer(fdo);
-    ExFreePool(urb);
     ReleaseIoReference(fdo); // the last touch of the device
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
