@@ -54,7 +54,6 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN StopPending;
     BOOLEAN Started;
     BOOLEAN WaitWakeArmed;
-    BOOLEAN SelfPowerRequestPending;
     DEVICE_POWER_STATE IdleDevicePowerState;
     ULONG MaximumTransferSize; // chunk size of transfers, and the pipes' maximum transfer size
 
@@ -70,6 +69,10 @@ typedef struct _DEVICE_EXTENSION {
     // Guards the replacement of ConfigurationDescriptor and InterfaceInformation against a client
     // request taking an ownership of the block it points to (usb/kept_configuration.h).
     KSPIN_LOCK ConfigurationLock;
+
+    // The idle policy's work (power/idle_policy.cpp): whether a policy run or its power request is
+    // under way, and the decisions asked of it meanwhile. Changed only by interlocked operations.
+    LONG SelfPowerRequestPending;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,

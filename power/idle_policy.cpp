@@ -1,27 +1,73 @@
 // The idle power policy.
+//
+// One policy run at a time decides, and its power request stays its own until it completes:
+// SelfPowerRequestPending holds the claim of that run and the decisions asked of the policy
+// meanwhile. An open or a close that finds the claim held leaves its ask there, and the holder
+// takes it once its request has completed, deciding from the handles open at that moment. A
+// decision is never dropped because another was being carried out: a close's power-down still in
+// flight when an open comes is followed by the open's power-up.
 #include "power/idle_policy.h"
 #include "driver/io_reference.h"
 
 namespace {
 
+constexpr LONG kPolicyClaimed = 1;    // a policy run, or the power request it made, is under way
+constexpr LONG kPowerUpAsked = 2;     // an open, or a wait-wake back: D0 if a handle is open
+constexpr LONG kPowerDownAsked = 4;   // a close: the idle state if no handle is open
+constexpr LONG kStopPowerUpAsked = 8; // a stop: D0 from the idle state, PowerUpDoneEvent set after
+
 BOOLEAN IsIdlePowerState(DEVICE_POWER_STATE State) {
     return static_cast<LONG>(State) >= PowerDeviceD1 && static_cast<LONG>(State) <= PowerDeviceD3;
 }
 
-// Steps 3 to 5 of the policy, with SelfPowerRequestPending claimed by the caller.
-NTSTATUS DecideAndRequest(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle) {
-    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
-    const BOOLEAN open = ReadShared(ext->OpenPipeCount) != 0;
-    if (GoIdle ? open : !open)
-        return STATUS_SUCCESS;
-    const DEVICE_POWER_STATE idle = ReadShared(ext->IdleDevicePowerState);
-    if (!IsIdlePowerState(idle))
-        return STATUS_SUCCESS;
-    return RequestDevicePowerState(Fdo, GoIdle ? idle : PowerDeviceD0);
+// Adds Bits to the asks; TRUE when the caller has taken the claim with them, FALSE when the
+// holder of the claim will take them.
+BOOLEAN AskPolicy(PDEVICE_EXTENSION Ext, LONG Bits) {
+    LONG old = ReadShared(Ext->SelfPowerRequestPending);
+    for (;;) {
+        const LONG seen = InterlockedCompareExchange(&Ext->SelfPowerRequestPending,
+                                                     old | Bits | kPolicyClaimed, old);
+        if (seen == old)
+            return (old & kPolicyClaimed) == 0;
+        old = seen;
+    }
 }
 
-// Asks for State; when Wait, returns only once the request has completed (its completion routine
-// sets PowerUpDoneEvent for every state Wait is used with).
+// With the claim held: takes the asks left so far, keeping the claim, or, when none is left, lets
+// the claim go and returns 0.
+LONG TakeAsksOrRelease(PDEVICE_EXTENSION Ext) {
+    LONG old = ReadShared(Ext->SelfPowerRequestPending);
+    for (;;) {
+        const LONG asks = old & ~kPolicyClaimed;
+        const LONG seen = InterlockedCompareExchange(&Ext->SelfPowerRequestPending,
+                                                     asks != 0 ? kPolicyClaimed : 0, old);
+        if (seen == old)
+            return asks;
+        old = seen;
+    }
+}
+
+// The state Asks call for now, or PowerDeviceUnspecified when the device is to stay as it is.
+DEVICE_POWER_STATE Decide(PDEVICE_OBJECT Fdo, LONG Asks) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    const DEVICE_POWER_STATE idle = ReadShared(ext->IdleDevicePowerState);
+    const DEVICE_POWER_STATE current = ReadShared(ext->CurrentDevicePowerState);
+    if (!IsIdlePowerState(idle) || ReadShared(ext->PendingSystemPowerIrp) != nullptr)
+        return PowerDeviceUnspecified;
+    if ((Asks & kStopPowerUpAsked) != 0 && IsIdlePowerState(current))
+        return PowerDeviceD0; // the stop runs with the gate closed
+    if (!IsAcceptingRequests(Fdo))
+        return PowerDeviceUnspecified;
+    const BOOLEAN open = ReadShared(ext->OpenPipeCount) != 0;
+    if ((Asks & kPowerUpAsked) != 0 && open && current != PowerDeviceD0)
+        return PowerDeviceD0;
+    if ((Asks & kPowerDownAsked) != 0 && !open && current != idle)
+        return idle;
+    return PowerDeviceUnspecified;
+}
+
+// Asks for State; when Wait, returns only once PowerUpDoneEvent is set. STATUS_PENDING when the
+// request was made: its completion owns the claim from then on.
 NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State, BOOLEAN Wait) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     AcquireIoReference(Fdo);
@@ -35,7 +81,28 @@ NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State, BOOLEAN Wait
     }
     if (Wait)
         KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
-    return STATUS_SUCCESS;
+    return STATUS_PENDING;
+}
+
+// Runs the policy with the claim held until no ask is left or a request is in flight. Wait only
+// at PASSIVE_LEVEL: a power-up is then waited for. A stop's ask that leads to no request of its
+// own still sets PowerUpDoneEvent, for the stop waits on it.
+NTSTATUS RunPolicy(PDEVICE_OBJECT Fdo, BOOLEAN Wait) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (LONG asks; (asks = TakeAsksOrRelease(ext)) != 0;) {
+        const DEVICE_POWER_STATE state = Decide(Fdo, asks);
+        if (state != PowerDeviceUnspecified) {
+            const BOOLEAN powerUp =
+                static_cast<LONG>(state) < static_cast<LONG>(ReadShared(ext->IdleDevicePowerState));
+            status = RequestState(Fdo, state, Wait && powerUp);
+            if (status == STATUS_PENDING)
+                return STATUS_SUCCESS; // the claim is the request's now
+        }
+        if ((asks & kStopPowerUpAsked) != 0)
+            KeSetEvent(&ext->PowerUpDoneEvent, EVENT_INCREMENT, FALSE);
+    }
+    return status;
 }
 
 } // namespace
@@ -46,43 +113,28 @@ NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle) {
         return STATUS_DELETE_PENDING;
     if (ReadShared(ext->PendingSystemPowerIrp) != nullptr)
         return STATUS_SUCCESS;
-    if (ExchangeShared(ext->SelfPowerRequestPending, TRUE))
-        return STATUS_SUCCESS; // another policy call decides
-    const NTSTATUS status = DecideAndRequest(Fdo, GoIdle);
-    WriteShared(ext->SelfPowerRequestPending, FALSE);
-    return status;
+    if (!AskPolicy(ext, GoIdle ? kPowerDownAsked : kPowerUpAsked))
+        return STATUS_SUCCESS; // the run under way takes the ask when its request completes
+    return RunPolicy(Fdo, TRUE);
 }
 
-NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State) {
-    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
-    if (State == ReadShared(ext->CurrentDevicePowerState))
-        return STATUS_SUCCESS;
-    // PowerUpDoneEvent stays set once the first power-up has completed: later waits end at once.
-    return RequestState(Fdo, State,
-                        static_cast<LONG>(State) <
-                            static_cast<LONG>(ReadShared(ext->IdleDevicePowerState)));
-}
-
-// The stop runs with StopPending set, so no open or close runs the policy meanwhile; only a policy
-// call that was already deciding when the query-stop came can hold the claim, and then this one
-// leaves the device as it is (the stop's unconfigure reports what the device answers). The event
-// is reset first so that the wait lasts until this request has completed.
+// The stop runs with StopPending set, so no open or close asks meanwhile; a request still in
+// flight (a close's power-down, an open's power-up) completes first, and then the stop's ask is
+// decided from the state the device is in. The event is reset first so that the wait lasts until
+// that decision has been carried out.
 NTSTATUS PowerUpIdleDevice(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
-    if (!IsIdlePowerState(ReadShared(ext->CurrentDevicePowerState)))
-        return STATUS_SUCCESS;
-    if (ReadShared(ext->PendingSystemPowerIrp) != nullptr)
-        return STATUS_SUCCESS;
-    if (ExchangeShared(ext->SelfPowerRequestPending, TRUE))
-        return STATUS_SUCCESS;
     KeResetEvent(&ext->PowerUpDoneEvent);
-    const NTSTATUS status = RequestState(Fdo, PowerDeviceD0, TRUE);
-    WriteShared(ext->SelfPowerRequestPending, FALSE);
+    const NTSTATUS status =
+        AskPolicy(ext, kStopPowerUpAsked) ? RunPolicy(Fdo, FALSE) : STATUS_SUCCESS;
+    KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
     return status;
 }
 
 // A request for D0 signals the event even when a wait-wake has meanwhile made the idle state
 // shallower: the policy made the request as a power-up, and its caller may be waiting for it.
+// Then the asks left while the request was in flight are decided, up to DISPATCH_LEVEL, without
+// waiting.
 VOID NTAPI SelfPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                       POWER_STATE PowerState, PVOID Context,
                                       PIO_STATUS_BLOCK IoStatus) {
@@ -95,5 +147,6 @@ VOID NTAPI SelfPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     if (requested == PowerDeviceD0 ||
         requested < static_cast<LONG>(ReadShared(ext->IdleDevicePowerState)))
         KeSetEvent(&ext->PowerUpDoneEvent, EVENT_INCREMENT, FALSE);
+    RunPolicy(fdo, FALSE);
     ReleaseIoReference(fdo); // the last use of the extension
 }

@@ -3,35 +3,31 @@
 // PDO, which comes down the stack through DispatchPower and is recorded there.
 //
 // The policy acts only when IdleDevicePowerState is D1, D2 or D3, and does nothing while a system
-// set-power IRP is held (PendingSystemPowerIrp) or another policy call is deciding or requesting
-// (SelfPowerRequestPending, claimed in one atomic step, so racing opens and closes make at most
-// one request).
+// set-power IRP is held (PendingSystemPowerIrp). One request of the policy is in flight at a time
+// (SelfPowerRequestPending); what racing opens and closes ask meanwhile is decided when it has
+// completed, from the handles open then.
 #pragma once
 
 #include "driver/extension.h"
 
 // PASSIVE_LEVEL, in a dispatch routine that holds an outstanding-request reference. GoIdle TRUE
 // (a close): power down to the idle state if no handle is open; FALSE (an open, or a wait-wake
-// back): power up to D0 if a handle is open, waiting for the power-up. STATUS_DELETE_PENDING
-// while the device does not accept requests (nothing is sent then); otherwise success, or the
-// status of a request that could not be made. Callers need not look at the result.
+// back): power up to D0 if a handle is open, waiting for the power-up when this call makes the
+// request (an ask left for a request in flight is carried out after it, unwaited).
+// STATUS_DELETE_PENDING while the device does not accept requests (nothing is sent then); otherwise
+// success, or the status of a request that could not be made. Callers need not look at the result.
 NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle);
-
-// PASSIVE_LEVEL. Asks for a device set-power IRP for State unless the device is recorded in it
-// already; waits for it when it is a power-up (State shallower than the idle state), not for a
-// power-down. Takes an outstanding-request reference that SelfPowerRequestCompletion gives back,
-// or that is given back here when no request could be made (and that status is returned).
-NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State);
 
 // PASSIVE_LEVEL, in a stop, with a dispatch routine's reference held. When the policy left the
 // device in D1, D2 or D3, asks for D0 the way an open does and waits until that request has
-// completed, so that the requests the stop sends next reach an awake device. Success when nothing
-// was needed or the request was made; otherwise the status of a request that could not be made.
+// completed (after any request of the policy still in flight), so that the requests the stop sends
+// next reach an awake device. Success when nothing was needed or the request was made; otherwise
+// the status of a request that could not be made.
 NTSTATUS PowerUpIdleDevice(PDEVICE_OBJECT Fdo);
 
 // Completion routine of the policy's power request, handed to PoRequestPowerIrp; Context is the
-// FDO. Signals PowerUpDoneEvent for a power-up and gives back the request's reference. Up to
-// DISPATCH_LEVEL.
+// FDO. Signals PowerUpDoneEvent for a power-up, decides what opens and closes asked while the
+// request was in flight, and gives back the request's reference. Up to DISPATCH_LEVEL.
 VOID NTAPI SelfPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                       POWER_STATE PowerState, PVOID Context,
                                       PIO_STATUS_BLOCK IoStatus);

@@ -62,6 +62,43 @@ TEST_F(IdlePolicyTest, OnlyTheFirstPowerUpIsWaitedForAndNothingRacesIt) {
     EXPECT_FALSE(extOf(node)->SelfPowerRequestPending);
 }
 
+// An open or a close that comes while the policy's last request is still in flight is not lost:
+// once that request completes, the device is put where the handles open then want it.
+TEST_F(IdlePolicyTest, APolicyCallWhileARequestIsInFlightIsCarriedOutAfterIt) {
+    const std::tuple<NTSTATUS (*)(PDEVICE_OBJECT), NTSTATUS (*)(PDEVICE_OBJECT), Seen,
+                     DEVICE_POWER_STATE>
+        cases[] = {
+            // first call (its request held), second call, requests seen, state at the end
+            {&closeHandle, &openHandle, {"D2", "D0"}, PowerDeviceD0},
+            {&openHandle, &closeHandle, {"D0", "D2"}, PowerDeviceD2},
+        };
+    for (const auto& [first, second, requests, end] : cases) {
+        sim::DeviceNode& node = startWith(PowerDeviceD2);
+        const PDEVICE_OBJECT fdo = fdoOf(node);
+        EXPECT_EQ(openHandle(fdo), STATUS_SUCCESS); // the first power-up, waited for
+        if (first == &openHandle) {
+            EXPECT_EQ(closeHandle(fdo), STATUS_SUCCESS);
+        }
+        seen();
+        sim::usb::BusDevice& device = *node.busDevice;
+        device.powerAnswers().add(PowerAnswer::setDevice().held().always());
+        EXPECT_EQ(first(fdo), STATUS_SUCCESS);
+        EXPECT_EQ(second(fdo), STATUS_SUCCESS);
+        for (std::size_t released = 0; released < requests.size(); ++released) {
+            ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
+            EXPECT_EQ(device.releasePower(), 1u);
+        }
+        system_.power().waitIdle();
+        EXPECT_EQ(seen(), requests);
+        EXPECT_EQ(extOf(node)->CurrentDevicePowerState, end);
+        EXPECT_EQ(extOf(node)->SelfPowerRequestPending, 0);
+        device.powerAnswers().clear();
+        if (first == &closeHandle) {
+            EXPECT_EQ(closeHandle(fdo), STATUS_SUCCESS); // as the handle would
+        }
+    }
+}
+
 TEST_F(IdlePolicyTest, NothingIsSentWhileTheDeviceDoesNotAcceptRequests) {
     using Step = NTSTATUS (sim::PnpManager::*)(sim::DeviceNode&);
     const std::vector<Step> paths[] = {

@@ -3,6 +3,7 @@
 // next start; a device that cannot be configured off still fails its stop and is kept; removal of
 // an idle device releases everything.
 #include <functional>
+#include <thread>
 
 #include "sim/power/power_manager.h"
 #include "sim/usb/status_map.h"
@@ -12,6 +13,12 @@ namespace wdmusb::test {
 namespace {
 
 using sim::usb::PowerAnswer;
+
+bool poll(const std::function<bool()>& done) {
+    for (int i = 0; i < 1000 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
 
 class IdleStopTest : public ClientTest {
 protected:
@@ -83,6 +90,28 @@ TEST_F(IdleStopTest, AStopOfAnIdleDeviceWakesItAndTheDeviceWorksAfterTheStart) {
         if (c.openAfter)
             expectHandleWorksAndIdlesAgain();
     }
+}
+
+// The last close's power-down still in flight when the stop comes: the stop waits for it, then
+// wakes the device, and its unconfigure succeeds.
+TEST_F(IdleStopTest, AStopWaitsForAPowerDownStillInFlight) {
+    startAndOpen();
+    sim::usb::BusDevice& device = *node_->busDevice;
+    device.powerAnswers().add(PowerAnswer::setDevice().held().always());
+    handle_.close();
+    ASSERT_TRUE(poll([&] { return device.heldPowerCount() == 1; }));
+    recorder_.clear();
+    std::thread rebalance(
+        [&] { EXPECT_EQ(system_.pnp().stop(*node_).outcome, sim::StopOutcome::Restarted); });
+    for (int request = 0; request < 2; ++request) { // the close's D2, then the stop's D0
+        ASSERT_TRUE(poll([&] { return device.heldPowerCount() == 1; }));
+        EXPECT_EQ(device.releasePower(), 1u);
+    }
+    rebalance.join();
+    device.powerAnswers().clear();
+    expectUnconfiguredOnce(STATUS_SUCCESS);
+    EXPECT_EQ(ext()->CurrentDevicePowerState, PowerDeviceD0);
+    EXPECT_FALSE(ext()->SelfPowerRequestPending);
 }
 
 // What the bus refuses after the power-up still fails the stop, as for an awake device: the
