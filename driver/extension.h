@@ -14,10 +14,14 @@
 #include "driver/shared_flag.h"
 
 // One record per chunk of the transfer in flight, and one more, all zero, ending the array.
+// Moved and Broken are written once, by the chunk's completion, and read by whatever finishes
+// the transfer (io/chunk_completion.cpp).
 typedef struct _CHUNK_CONTEXT {
     PURB Urb;                    // the chunk's bulk-transfer URB
     PDEVICE_OBJECT DeviceObject; // the FDO; NULL only in the record that ends the array
     PIRP Irp;                    // the chunk's IRP; NULL once the chunk has completed
+    ULONG Moved;                 // bytes the chunk moved, at most its window
+    BOOLEAN Broken; // it failed, ended short or was cancelled: no later chunk's bytes count
 } CHUNK_CONTEXT, *PCHUNK_CONTEXT;
 
 typedef struct _DEVICE_EXTENSION {
@@ -35,7 +39,7 @@ typedef struct _DEVICE_EXTENSION {
     PIRP PendingSystemPowerIrp;
     PIRP PendingTransferIrp;  // the read or write whose chunks are in flight
     LONG PendingChunkCount;   // chunks of PendingTransferIrp not yet completed
-    ULONG TransferredBytes;   // bytes moved so far by those chunks
+    ULONG TransferredBytes;   // the count the last finished transfer reported
     KEVENT RemoveEvent;       // set when OutstandingIoCount reaches 0
     KEVENT TransferDoneEvent; // set when a transfer has been finished by its chunks
     KEVENT NoPendingIoEvent;  // set whenever a release leaves OutstandingIoCount at 1

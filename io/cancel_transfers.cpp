@@ -22,14 +22,15 @@ struct WalkResult {
 // one just cancelled could otherwise go to the device after it, and the transfer, which reports
 // the bytes its chunks moved, would count bytes that are not the start of the buffer (a write
 // whose first chunk never went, but whose second did, said to have moved 4 KiB).
-WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
+// The walk covers the records from First to the one that ends the array.
+WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT First) {
     WalkResult result = {0, FALSE};
     PIRP irp = nullptr;
     ULONG count = 0;
-    while (ReadChunkRecord(Fdo, &Array[count], &irp))
+    while (ReadChunkRecord(Fdo, &First[count], &irp))
         ++count;
     for (ULONG index = count; index > 0; --index) {
-        if (!ReadChunkRecord(Fdo, &Array[index - 1], &irp) || irp == nullptr)
+        if (!ReadChunkRecord(Fdo, &First[index - 1], &irp) || irp == nullptr)
             continue; // that chunk has finished
         // FALSE also for a chunk whose completion the bus has begun: the walk goes on, so that
         // one chunk finishing at that moment does not leave the others in flight.
@@ -57,4 +58,12 @@ ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo) {
         KeWaitForSingleObject(&GetExtension(Fdo)->TransferDoneEvent, Suspended, KernelMode, FALSE,
                               nullptr);
     return walk.Cancelled;
+}
+
+void CancelChunksAfter(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record) {
+    // Record's chunk still counts: the array stays allocated whether or not the walk begins.
+    if (BeginFirstChunkWalk(Fdo) == nullptr)
+        return;
+    CancelWalkedChunks(Fdo, Record + 1);
+    EndChunkWalk(Fdo);
 }

@@ -75,6 +75,16 @@ void FreeDeferred(const DeferredChunks& Taken) {
     }
 }
 
+// ChunkLock held.
+PCHUNK_CONTEXT BeginWalk(PDEVICE_EXTENSION Ext) {
+    const PCHUNK_CONTEXT array = Ext->ChunkContexts;
+    if (array != nullptr) {
+        ++Ext->ChunkWalkers;
+        Ext->ChunksCancelled = TRUE;
+    }
+    return array;
+}
+
 } // namespace
 
 void InitializeChunkTracking(PDEVICE_EXTENSION Ext) {
@@ -145,12 +155,13 @@ void FinishChunkArray(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array) {
 PCHUNK_CONTEXT BeginChunkWalk(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     ChunkLockHeld held(ext);
-    const PCHUNK_CONTEXT array = ext->ChunkContexts;
-    if (array != nullptr) {
-        ++ext->ChunkWalkers;
-        ext->ChunksCancelled = TRUE;
-    }
-    return array;
+    return BeginWalk(ext);
+}
+
+PCHUNK_CONTEXT BeginFirstChunkWalk(PDEVICE_OBJECT Fdo) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    ChunkLockHeld held(ext);
+    return ext->ChunksCancelled ? nullptr : BeginWalk(ext);
 }
 
 BOOLEAN ReadChunkRecord(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* Record, PIRP* Irp) {

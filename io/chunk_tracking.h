@@ -50,6 +50,11 @@ void FinishChunkArray(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Array);
 // array stays allocated until EndChunkWalk.
 PCHUNK_CONTEXT BeginChunkWalk(PDEVICE_OBJECT Fdo);
 
+// Starts the walk of the chunk that broke the transfer, from its completion: as BeginChunkWalk,
+// but NULL (no walk counted) once any walk has begun over the transfer's array. So only the first
+// chunk to break walks, and the chunks a walk cancels, which break too, start none of their own.
+PCHUNK_CONTEXT BeginFirstChunkWalk(PDEVICE_OBJECT Fdo);
+
 // Reads one record of the walked array: FALSE for the record that ends the array; otherwise TRUE
 // with *Irp the chunk's IRP, or NULL when the chunk has finished. An IRP read here stays allocated
 // until EndChunkWalk, though it may complete at any moment.

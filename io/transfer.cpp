@@ -119,9 +119,9 @@ ChunksSent SendChunks(PDEVICE_OBJECT Fdo, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe,
             break;
         }
         offset += size;
-        // Once the transfer's chunks are being cancelled (a stop, a removal, a sleep), no later
-        // chunk goes: the bytes moved stay the start of the buffer. The transfer ends as one cut
-        // short does, with what went before.
+        // Once the transfer's chunks are being cancelled (a stop, a removal, or a chunk that
+        // broke: failed, ended short or was cancelled), no later chunk goes: the bytes counted
+        // stay the start of the buffer. The transfer ends as one cut short does.
         if (!TrackChunk(Fdo, Array, urb, chunk)) {
             FreeUnsentChunk(chunk, urb);
             break;

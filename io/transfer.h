@@ -1,7 +1,8 @@
 // The transfer engine behind read and write: one request of up to 65536 bytes is cut into chunks
 // of MaximumTransferSize bytes, each with its own IRP, partial MDL over its fixed window of the
 // caller's locked buffer, and bulk-transfer URB; all go down before any is waited for, and the
-// request completes when the last one does, with the bytes moved. Nothing is copied.
+// request completes when the last one does, with the bytes its chunks moved in order up to the
+// first that failed, ended short or was cancelled (io/chunk_completion.cpp). Nothing is copied.
 //
 // One transfer at a time per device: PendingTransferIrp is claimed (an interlocked exchange from
 // NULL) before anything else of the transfer is touched, and given back before the request
@@ -20,12 +21,15 @@ NTSTATUS TransferData(PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN IsRead);
 PURB BuildBulkTransferUrb(PDEVICE_OBJECT Fdo, PIRP ChunkIrp, PUSBD_PIPE_INFORMATION Pipe,
                           BOOLEAN IsRead);
 
-// Completion routine of a chunk IRP; Context is its CHUNK_CONTEXT. Adds the bytes moved, frees
+// Completion routine of a chunk IRP; Context is its CHUNK_CONTEXT. Records the bytes moved and
+// whether the chunk broke the transfer (the first to break cancels the chunks after it), frees
 // the chunk, and the one that ends the transfer finishes it; gives back the chunk's reference
 // last. Returns STATUS_MORE_PROCESSING_REQUIRED. Up to DISPATCH_LEVEL.
 NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The end of the transfer in flight, by whatever took PendingChunkCount to 0: the array is
-// freed, the device free for the next transfer, and the request completed with STATUS_SUCCESS and
-// the bytes moved; TransferDoneEvent is set.
+// freed, the device free for the next transfer, and the request completed with the unbroken
+// prefix as its information: with STATUS_SUCCESS, or STATUS_DEVICE_DATA_ERROR when a chunk after
+// the first that broke moved bytes all the same (a write's hole at the device, a read's data
+// beyond the count); TransferDoneEvent is set.
 void FinishTransfer(PDEVICE_OBJECT Fdo);

@@ -26,9 +26,11 @@ static_assert(sizeof(IO_STATUS_BLOCK) == 8);
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18 && sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9 && sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
 
-// The driver's own records on i386: three pointers per chunk; the device extension in its
-// documented field order (the platform allocates DeviceExtensionSize bytes for it).
-static_assert(sizeof(CHUNK_CONTEXT) == 12);
+// The driver's own records on i386: three pointers, the bytes moved and the break flag per
+// chunk; the device extension in its documented field order (the platform allocates
+// DeviceExtensionSize bytes for it).
+static_assert(sizeof(CHUNK_CONTEXT) == 20);
+static_assert(offsetof(CHUNK_CONTEXT, Moved) == 12 && offsetof(CHUNK_CONTEXT, Broken) == 16);
 static_assert(offsetof(DEVICE_EXTENSION, LowerDeviceObject) == 0);
 static_assert(offsetof(DEVICE_EXTENSION, DeviceCapabilities) == 28);
 static_assert(offsetof(DEVICE_EXTENSION, RemoveEvent) == 108);

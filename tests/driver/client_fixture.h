@@ -73,6 +73,15 @@ protected:
         return data;
     }
 
+    // Everything the device holds, taken out of it (not through the driver). Only while no read
+    // is at the bus.
+    std::vector<std::uint8_t> takeQueued() {
+        std::vector<std::uint8_t> taken(loopback().queuedBytes());
+        const auto result = loopback().transfer(kIn, taken);
+        taken.resize(result.bytes);
+        return taken;
+    }
+
     std::size_t bulkUrbs() const { return sent(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size(); }
 
     sim::DeviceNode* node_ = nullptr;

@@ -186,9 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Cycle{"SurpriseRemoval", true, &FundamentalsTest::surpriseRemoval},
                       Cycle{"Rebalance", true, &FundamentalsTest::rebalance},
                       Cycle{"QueryRemoveCancelled", true, &FundamentalsTest::queryRemoveCancelled},
-                      // One chunk per read: a read of several chunks cut by the
-                      // device's suspension can lose its first chunk and keep later ones.
-                      Cycle{"SleepAndWake", true, &FundamentalsTest::sleepAndWake, 4096},
+                      Cycle{"SleepAndWake", true, &FundamentalsTest::sleepAndWake},
                       Cycle{"OpensAndCloses", false, &FundamentalsTest::opensAndCloses}),
     cycleName);
 

@@ -191,6 +191,8 @@ private:
         std::uint32_t landed =
             0; // what the memory holds: the last value written, or the one before
         std::uint32_t tried = 0;
+        // Until a write or a read has gone through, the memory holds what an earlier run left.
+        bool known = false;
         for (std::uint32_t n = 1; !stopWriting_; ++n) {
             const long long got = request([&](LPOVERLAPPED ov, DWORD* bytes) {
                 return DeviceIoControl(handle_, IOCTL_GET_CONFIGURATION_DESCRIPTOR, nullptr, 0,
@@ -215,13 +217,15 @@ private:
             });
             if (out) {
                 landed = done >= 0 ? n : landed;
+                known = known || done >= 0;
                 tried = n;
             } else if (done >= 0) {
                 std::uint32_t back = 0;
                 std::memcpy(&back, vendorBuffer_, sizeof back);
-                if (back != landed && back != tried)
+                if (known && back != landed && back != tried)
                     ++badControls_;
                 landed = back;
+                known = true;
             }
             controlsDone_ += got >= 0 ? 1 : 0;
         }

@@ -31,7 +31,10 @@ constexpr ErrorText kErrors[] = {
     {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE",
      "the device did not do what was asked (a stall or a failed transfer)", Exit::DeviceError},
     {ERROR_IO_DEVICE, "ERROR_IO_DEVICE", "the device reported an I/O error", Exit::DeviceError},
-    {ERROR_CRC, "ERROR_CRC", "the data from the device was damaged", Exit::DeviceError},
+    {ERROR_CRC, "ERROR_CRC",
+     "part of the transfer failed while the device moved data after it (a write left a gap at "
+     "the device, a read lost data)",
+     Exit::DeviceError},
     {ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT", "the device did not answer in time",
      Exit::DeviceError},
     {ERROR_OPERATION_ABORTED, "ERROR_OPERATION_ABORTED", "the request was cancelled",
