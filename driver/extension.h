@@ -43,7 +43,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT RemoveEvent;       // set when OutstandingIoCount reaches 0
     KEVENT TransferDoneEvent; // set when a transfer has been finished by its chunks
     KEVENT NoPendingIoEvent;  // set whenever a release leaves OutstandingIoCount at 1
-    KEVENT PowerUpDoneEvent;  // set when the idle policy's power-up request completes
+    KEVENT PowerUpDoneEvent;  // set when a waited ask of the idle policy has been carried out
     KSPIN_LOCK IoCountLock;   // guards OutstandingIoCount
     LONG OutstandingIoCount;
     LONG OpenPipeCount; // pipe records marked as bound by open handles
@@ -73,6 +73,9 @@ typedef struct _DEVICE_EXTENSION {
     // The idle policy's work (power/idle_policy.cpp): whether a policy run or its power request is
     // under way, and the decisions asked of it meanwhile. Changed only by interlocked operations.
     LONG SelfPowerRequestPending;
+    // Taken in turn by the callers that wait for a power-up (a synchronization event, signalled
+    // while free), so that only one of them resets and waits on PowerUpDoneEvent at a time.
+    KEVENT PowerUpWaitLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,

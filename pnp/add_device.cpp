@@ -31,6 +31,7 @@ void InitializeExtension(PDEVICE_EXTENSION Ext, const UNICODE_STRING& LinkName) 
     KeInitializeEvent(&Ext->PowerUpDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Ext->TransferDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Ext->NoPendingIoEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&Ext->PowerUpWaitLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&Ext->IoCountLock);
     KeInitializeSpinLock(&Ext->ConfigurationLock);
     InitializeChunkTracking(Ext);

@@ -6,6 +6,11 @@
 // takes it once its request has completed, deciding from the handles open at that moment. A
 // decision is never dropped because another was being carried out: a close's power-down still in
 // flight when an open comes is followed by the open's power-up.
+//
+// A caller that needs the device awake when it returns (an open, a wait-wake that came back, a
+// stop) leaves a waited ask and waits on PowerUpDoneEvent until that ask has been carried out: set
+// by the completion of the power-up it led to, or at once when it led to none. Such callers take
+// PowerUpWaitLock in turn, so that the one resetting the event is the only one waiting on it.
 #include "power/idle_policy.h"
 #include "driver/io_reference.h"
 
@@ -14,7 +19,8 @@ namespace {
 constexpr LONG kPolicyClaimed = 1;    // a policy run, or the power request it made, is under way
 constexpr LONG kPowerUpAsked = 2;     // an open, or a wait-wake back: D0 if a handle is open
 constexpr LONG kPowerDownAsked = 4;   // a close: the idle state if no handle is open
-constexpr LONG kStopPowerUpAsked = 8; // a stop: D0 from the idle state, PowerUpDoneEvent set after
+constexpr LONG kStopPowerUpAsked = 8; // a stop: D0 from the idle state
+constexpr LONG kWaitedAsk = 16;       // PowerUpDoneEvent to be set once the asks are carried out
 
 BOOLEAN IsIdlePowerState(DEVICE_POWER_STATE State) {
     return static_cast<LONG>(State) >= PowerDeviceD1 && static_cast<LONG>(State) <= PowerDeviceD3;
@@ -66,42 +72,49 @@ DEVICE_POWER_STATE Decide(PDEVICE_OBJECT Fdo, LONG Asks) {
     return PowerDeviceUnspecified;
 }
 
-// Asks for State; when Wait, returns only once PowerUpDoneEvent is set. STATUS_PENDING when the
-// request was made: its completion owns the claim from then on.
-NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State, BOOLEAN Wait) {
+// Asks for State. STATUS_PENDING when the request was made: its completion owns the claim from
+// then on.
+NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     AcquireIoReference(Fdo);
     POWER_STATE power;
     power.DeviceState = State;
     const NTSTATUS status = PoRequestPowerIrp(ext->PhysicalDeviceObject, IRP_MN_SET_POWER, power,
                                               SelfPowerRequestCompletion, Fdo, nullptr);
-    if (status != STATUS_PENDING) {
+    if (status != STATUS_PENDING)
         ReleaseIoReference(Fdo); // no completion routine will run
-        return status;
-    }
-    if (Wait)
-        KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
-    return STATUS_PENDING;
+    return status;
 }
 
-// Runs the policy with the claim held until no ask is left or a request is in flight. Wait only
-// at PASSIVE_LEVEL: a power-up is then waited for. A stop's ask that leads to no request of its
-// own still sets PowerUpDoneEvent, for the stop waits on it.
-NTSTATUS RunPolicy(PDEVICE_OBJECT Fdo, BOOLEAN Wait) {
+// Runs the policy with the claim held until no ask is left or a request is in flight; never
+// waits. A waited ask that leads to no power-up request sets PowerUpDoneEvent here; one that does
+// leaves it to the request's completion.
+NTSTATUS RunPolicy(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     NTSTATUS status = STATUS_SUCCESS;
     for (LONG asks; (asks = TakeAsksOrRelease(ext)) != 0;) {
         const DEVICE_POWER_STATE state = Decide(Fdo, asks);
+        BOOLEAN powerUpPending = FALSE;
         if (state != PowerDeviceUnspecified) {
-            const BOOLEAN powerUp =
-                static_cast<LONG>(state) < static_cast<LONG>(ReadShared(ext->IdleDevicePowerState));
-            status = RequestState(Fdo, state, Wait && powerUp);
-            if (status == STATUS_PENDING)
-                return STATUS_SUCCESS; // the claim is the request's now
+            status = RequestState(Fdo, state);
+            powerUpPending = status == STATUS_PENDING && state == PowerDeviceD0;
         }
-        if ((asks & kStopPowerUpAsked) != 0)
+        if ((asks & kWaitedAsk) != 0 && !powerUpPending)
             KeSetEvent(&ext->PowerUpDoneEvent, EVENT_INCREMENT, FALSE);
+        if (status == STATUS_PENDING)
+            return STATUS_SUCCESS; // the claim is the request's now
     }
+    return status;
+}
+
+// Leaves Bits with a waited ask and returns once it has been carried out.
+NTSTATUS AskAndWait(PDEVICE_OBJECT Fdo, LONG Bits) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    KeWaitForSingleObject(&ext->PowerUpWaitLock, Executive, KernelMode, FALSE, nullptr);
+    KeResetEvent(&ext->PowerUpDoneEvent);
+    const NTSTATUS status = AskPolicy(ext, Bits | kWaitedAsk) ? RunPolicy(Fdo) : STATUS_SUCCESS;
+    KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
+    KeSetEvent(&ext->PowerUpWaitLock, EVENT_INCREMENT, FALSE);
     return status;
 }
 
@@ -113,28 +126,23 @@ NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle) {
         return STATUS_DELETE_PENDING;
     if (ReadShared(ext->PendingSystemPowerIrp) != nullptr)
         return STATUS_SUCCESS;
-    if (!AskPolicy(ext, GoIdle ? kPowerDownAsked : kPowerUpAsked))
+    if (!GoIdle)
+        return AskAndWait(Fdo, kPowerUpAsked);
+    if (!AskPolicy(ext, kPowerDownAsked))
         return STATUS_SUCCESS; // the run under way takes the ask when its request completes
-    return RunPolicy(Fdo, TRUE);
+    return RunPolicy(Fdo);
 }
 
-// The stop runs with StopPending set, so no open or close asks meanwhile; a request still in
-// flight (a close's power-down, an open's power-up) completes first, and then the stop's ask is
-// decided from the state the device is in. The event is reset first so that the wait lasts until
-// that decision has been carried out.
+// The stop runs with StopPending set, so no open or close asks after it; a request still in flight
+// (a close's power-down, an open's power-up) completes first, and then the stop's ask is decided
+// from the state the device is in.
 NTSTATUS PowerUpIdleDevice(PDEVICE_OBJECT Fdo) {
-    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
-    KeResetEvent(&ext->PowerUpDoneEvent);
-    const NTSTATUS status =
-        AskPolicy(ext, kStopPowerUpAsked) ? RunPolicy(Fdo, FALSE) : STATUS_SUCCESS;
-    KeWaitForSingleObject(&ext->PowerUpDoneEvent, Suspended, KernelMode, FALSE, nullptr);
-    return status;
+    return AskAndWait(Fdo, kStopPowerUpAsked);
 }
 
-// A request for D0 signals the event even when a wait-wake has meanwhile made the idle state
-// shallower: the policy made the request as a power-up, and its caller may be waiting for it.
-// Then the asks left while the request was in flight are decided, up to DISPATCH_LEVEL, without
-// waiting.
+// The policy's only power-up is a request for D0, and the caller of its waited ask is waiting for
+// it, whether it succeeded or not. Then the asks left while the request was in flight are decided,
+// up to DISPATCH_LEVEL, without waiting.
 VOID NTAPI SelfPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                       POWER_STATE PowerState, PVOID Context,
                                       PIO_STATUS_BLOCK IoStatus) {
@@ -143,10 +151,8 @@ VOID NTAPI SelfPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     UNREFERENCED_PARAMETER(IoStatus);
     const PDEVICE_OBJECT fdo = static_cast<PDEVICE_OBJECT>(Context);
     const PDEVICE_EXTENSION ext = GetExtension(fdo);
-    const LONG requested = PowerState.DeviceState;
-    if (requested == PowerDeviceD0 ||
-        requested < static_cast<LONG>(ReadShared(ext->IdleDevicePowerState)))
+    if (PowerState.DeviceState == PowerDeviceD0)
         KeSetEvent(&ext->PowerUpDoneEvent, EVENT_INCREMENT, FALSE);
-    RunPolicy(fdo, FALSE);
+    RunPolicy(fdo);
     ReleaseIoReference(fdo); // the last use of the extension
 }

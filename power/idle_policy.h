@@ -12,8 +12,9 @@
 
 // PASSIVE_LEVEL, in a dispatch routine that holds an outstanding-request reference. GoIdle TRUE
 // (a close): power down to the idle state if no handle is open; FALSE (an open, or a wait-wake
-// back): power up to D0 if a handle is open, waiting for the power-up when this call makes the
-// request (an ask left for a request in flight is carried out after it, unwaited).
+// back): power up to D0 if a handle is open, and return only once that has been carried out (after
+// any request of the policy still in flight), so that the caller's next request finds the device
+// awake. A close does not wait.
 // STATUS_DELETE_PENDING while the device does not accept requests (nothing is sent then); otherwise
 // success, or the status of a request that could not be made. Callers need not look at the result.
 NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle);

@@ -44,4 +44,5 @@ static_assert(offsetof(DEVICE_EXTENSION, DeferredChunkIrps) == 728);
 static_assert(offsetof(DEVICE_EXTENSION, DeferredChunkArray) == 736);
 static_assert(offsetof(DEVICE_EXTENSION, ConfigurationLock) == 740);
 static_assert(offsetof(DEVICE_EXTENSION, SelfPowerRequestPending) == 744);
-static_assert(sizeof(DEVICE_EXTENSION) == 748);
+static_assert(offsetof(DEVICE_EXTENSION, PowerUpWaitLock) == 748);
+static_assert(sizeof(DEVICE_EXTENSION) == 764);

@@ -1,7 +1,10 @@
 // The idle power policy: opens and closes moving the device between D0 and its idle state, only
-// the first power-up waited for, nothing sent while the device does not accept requests, and a
-// policy call while another runs making no request.
+// every power-up waited for, nothing sent while the device does not accept requests, and a policy
+// call while a request is in flight carried out after it.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
 
 #include "tests/driver/driver_power.h"
 
@@ -32,38 +35,43 @@ TEST_F(IdlePolicyTest, OpensAndClosesMoveTheDeviceBetweenD0AndItsIdleState) {
     }
 }
 
-// The first open after the start waits for its D0 request, though the device is working; a close
-// does not wait for the power-down, nor a later open for its power-up (the event stays set); and
-// while the first open waits, other policy calls make no request.
-TEST_F(IdlePolicyTest, OnlyTheFirstPowerUpIsWaitedForAndNothingRacesIt) {
+// Runs a policy call on its own thread, as a racing dispatch routine would.
+std::future<NTSTATUS> callAsync(NTSTATUS (*call)(PDEVICE_OBJECT), PDEVICE_OBJECT fdo) {
+    return std::async(std::launch::async, call, fdo);
+}
+
+bool returned(const std::future<NTSTATUS>& call) {
+    return call.wait_for(std::chrono::milliseconds(20)) == std::future_status::ready;
+}
+
+// Every open returns only once the device is back in D0, the first after the start as well as
+// one after a close's power-down; a close does not wait for its power-down; and while an open
+// waits, a close's call makes no request.
+TEST_F(IdlePolicyTest, EveryPowerUpIsWaitedForAndNoPowerDownIs) {
     sim::DeviceNode& node = startWith(PowerDeviceD2);
     const PDEVICE_OBJECT fdo = fdoOf(node);
     sim::usb::BusDevice& device = *node.busDevice;
     device.powerAnswers().add(PowerAnswer::setDevice().held().always());
-    std::atomic<bool> opened{false};
-    std::thread opener([&] {
-        EXPECT_EQ(openHandle(fdo), STATUS_SUCCESS);
-        opened = true;
-    });
-    ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
-    for (const BOOLEAN goIdle : {FALSE, TRUE})
-        EXPECT_EQ(UpdateIdlePowerState(fdo, goIdle), STATUS_SUCCESS);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(opened) << "the first open waits for D0";
-    EXPECT_EQ(device.releasePower(), 1u);
-    opener.join();
+    for (int round = 0; round < 2; ++round) {
+        auto open = callAsync(&openHandle, fdo);
+        ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
+        EXPECT_EQ(UpdateIdlePowerState(fdo, TRUE), STATUS_SUCCESS);
+        EXPECT_FALSE(returned(open)) << "round " << round << ": the open waits for D0";
+        EXPECT_EQ(device.releasePower(), 1u);
+        EXPECT_EQ(open.get(), STATUS_SUCCESS);
+        EXPECT_EQ(extOf(node)->CurrentDevicePowerState, PowerDeviceD0);
 
-    for (const auto handle : {&closeHandle, &openHandle}) {
-        EXPECT_EQ(handle(fdo), STATUS_SUCCESS);
-        EXPECT_EQ(device.heldPowerCount(), 1u) << "returned without waiting";
+        EXPECT_EQ(closeHandle(fdo), STATUS_SUCCESS);
+        EXPECT_EQ(device.heldPowerCount(), 1u) << "the close returned without waiting";
         EXPECT_EQ(device.releasePower(), 1u);
     }
-    EXPECT_EQ(seen(), (Seen{"D0", "D2", "D0"}));
-    EXPECT_FALSE(extOf(node)->SelfPowerRequestPending);
+    EXPECT_EQ(seen(), (Seen{"D0", "D2", "D0", "D2"}));
+    EXPECT_EQ(extOf(node)->SelfPowerRequestPending, 0);
 }
 
 // An open or a close that comes while the policy's last request is still in flight is not lost:
-// once that request completes, the device is put where the handles open then want it.
+// once that request completes, the device is put where the handles open then want it, and an
+// open returns only when the device is awake.
 TEST_F(IdlePolicyTest, APolicyCallWhileARequestIsInFlightIsCarriedOutAfterIt) {
     const std::tuple<NTSTATUS (*)(PDEVICE_OBJECT), NTSTATUS (*)(PDEVICE_OBJECT), Seen,
                      DEVICE_POWER_STATE>
@@ -75,19 +83,27 @@ TEST_F(IdlePolicyTest, APolicyCallWhileARequestIsInFlightIsCarriedOutAfterIt) {
     for (const auto& [first, second, requests, end] : cases) {
         sim::DeviceNode& node = startWith(PowerDeviceD2);
         const PDEVICE_OBJECT fdo = fdoOf(node);
-        EXPECT_EQ(openHandle(fdo), STATUS_SUCCESS); // the first power-up, waited for
+        EXPECT_EQ(openHandle(fdo), STATUS_SUCCESS);
         if (first == &openHandle) {
             EXPECT_EQ(closeHandle(fdo), STATUS_SUCCESS);
         }
         seen();
         sim::usb::BusDevice& device = *node.busDevice;
         device.powerAnswers().add(PowerAnswer::setDevice().held().always());
-        EXPECT_EQ(first(fdo), STATUS_SUCCESS);
-        EXPECT_EQ(second(fdo), STATUS_SUCCESS);
-        for (std::size_t released = 0; released < requests.size(); ++released) {
+        auto firstCall = callAsync(first, fdo);
+        ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
+        auto secondCall = callAsync(second, fdo);
+        const auto& open = second == &openHandle ? secondCall : firstCall;
+        const auto powerUp = std::find(requests.begin(), requests.end(), "D0") - requests.begin();
+        for (std::ptrdiff_t released = 0; released < std::ssize(requests); ++released) {
             ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
+            if (released <= powerUp) {
+                EXPECT_FALSE(returned(open)) << "the open returned before its D0";
+            }
             EXPECT_EQ(device.releasePower(), 1u);
         }
+        EXPECT_EQ(firstCall.get(), STATUS_SUCCESS);
+        EXPECT_EQ(secondCall.get(), STATUS_SUCCESS);
         system_.power().waitIdle();
         EXPECT_EQ(seen(), requests);
         EXPECT_EQ(extOf(node)->CurrentDevicePowerState, end);
