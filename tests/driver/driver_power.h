@@ -14,6 +14,7 @@
 #include "driver/io_reference.h"
 #include "power/idle_policy.h"
 #include "tests/driver/driver_on_bus.h"
+#include "tests/support/eventually.h"
 #include "tests/sim/power/power_fixture.h"
 #include "usb/pipe_marker.h"
 
@@ -60,13 +61,6 @@ protected:
 
     static NTSTATUS openHandle(PDEVICE_OBJECT fdo) { return bindAndUpdate(fdo, TRUE); }
     static NTSTATUS closeHandle(PDEVICE_OBJECT fdo) { return bindAndUpdate(fdo, FALSE); }
-
-    // Polls `done` for up to 10 s.
-    static bool eventually(const std::function<bool()>& done) {
-        for (int i = 0; i < 1000 && !done(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return done();
-    }
 
     // A wait-wake sent to the node's stack, once the driver has passed it to the PDO (or has
     // refused it).

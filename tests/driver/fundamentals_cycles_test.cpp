@@ -11,6 +11,7 @@
 #include "sim/power/power_manager.h"
 #include "tests/driver/client_fixture.h"
 #include "tests/driver/traffic.h"
+#include "tests/support/eventually.h"
 
 namespace wdmusb::test {
 namespace {
@@ -60,7 +61,8 @@ public:
         EXPECT_FALSE(power.setSystemState(PowerSystemSleeping3).vetoed);
         if (round % 2 == 1) { // armed for wake, and woken by the device
             const auto wake = power.sendWaitWake(node_->pdo);
-            EXPECT_TRUE(poll([&] { return wake->done() || node_->busDevice->waitWakePending(); }));
+            EXPECT_TRUE(
+                eventually([&] { return wake->done() || node_->busDevice->waitWakePending(); }));
             EXPECT_TRUE(node_->busDevice->signalWake());
             EXPECT_TRUE(wake->wait());
             EXPECT_EQ(wake->status(), STATUS_SUCCESS);
@@ -108,16 +110,10 @@ public:
     }
 
 protected:
-    template <typename Done> static bool poll(Done done) {
-        for (int i = 0; i < 1000 && !done(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return done();
-    }
-
     void expectAtRest(std::size_t blocks) {
         system_.power().waitIdle();
         if (node_->state != sim::DeviceNodeState::Deleted) {
-            EXPECT_TRUE(poll([&] { return ReadShared(ext()->OutstandingIoCount) == 1; }))
+            EXPECT_TRUE(eventually([&] { return ReadShared(ext()->OutstandingIoCount) == 1; }))
                 << "requests still counted: " << ReadShared(ext()->OutstandingIoCount);
             EXPECT_EQ(driverBlocks(), blocks) << "the cycle left pool behind";
         }

@@ -8,17 +8,12 @@
 #include "sim/power/power_manager.h"
 #include "sim/usb/status_map.h"
 #include "tests/driver/client_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace wdmusb::test {
 namespace {
 
 using sim::usb::PowerAnswer;
-
-bool poll(const std::function<bool()>& done) {
-    for (int i = 0; i < 1000 && !done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-}
 
 class IdleStopTest : public ClientTest {
 protected:
@@ -99,12 +94,12 @@ TEST_F(IdleStopTest, AStopWaitsForAPowerDownStillInFlight) {
     sim::usb::BusDevice& device = *node_->busDevice;
     device.powerAnswers().add(PowerAnswer::setDevice().held().always());
     handle_.close();
-    ASSERT_TRUE(poll([&] { return device.heldPowerCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
     recorder_.clear();
     std::thread rebalance(
         [&] { EXPECT_EQ(system_.pnp().stop(*node_).outcome, sim::StopOutcome::Restarted); });
     for (int request = 0; request < 2; ++request) { // the close's D2, then the stop's D0
-        ASSERT_TRUE(poll([&] { return device.heldPowerCount() == 1; }));
+        ASSERT_TRUE(eventually([&] { return device.heldPowerCount() == 1; }));
         EXPECT_EQ(device.releasePower(), 1u);
     }
     rebalance.join();
