@@ -234,6 +234,9 @@ void HostController::service(const std::shared_ptr<Transfer>& transfer) {
             changed_.notify_all();
             return;
         }
+        // Cancelled meanwhile: this thread completes it, and no pump that listed it as waiting
+        // may claim it (its IRP is freed once the completion has run).
+        transfer->state = TransferState::InService;
     }
     complete(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
 }
@@ -345,6 +348,8 @@ void HostController::complete(const std::shared_ptr<Transfer>& transfer, const O
 void HostController::finish(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome) {
     {
         std::lock_guard lock(mutex_);
+        // A pump or a flush may still hold it in the list it took: it must find it claimed.
+        transfer->state = TransferState::InService;
         pending_.remove(transfer);
         changed_.notify_all();
     }
