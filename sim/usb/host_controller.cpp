@@ -54,15 +54,16 @@ void HostController::threadMain() {
 }
 
 void HostController::processorMain() {
-    runJobs(completions_);
+    runJobs(completions_, &completionsHeld_);
 }
 
-void HostController::runJobs(std::deque<std::function<void()>>& queue) {
+void HostController::runJobs(std::deque<std::function<void()>>& queue, const bool* held) {
     for (;;) {
         std::function<void()> job;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || !queue.empty(); });
+            changed_.wait(
+                lock, [&] { return stopping_ || (!queue.empty() && (held == nullptr || !*held)); });
             if (stopping_)
                 return;
             job = std::move(queue.front());
@@ -117,6 +118,12 @@ bool HostController::forcePending() const {
 void HostController::setCancelLatency(std::chrono::milliseconds latency) {
     std::lock_guard lock(mutex_);
     cancelLatency_ = latency;
+}
+
+void HostController::holdCompletions(bool held) {
+    std::lock_guard lock(mutex_);
+    completionsHeld_ = held;
+    changed_.notify_all();
 }
 
 // --- submission
@@ -431,7 +438,8 @@ bool HostController::waitForInFlight(std::size_t count, std::optional<UCHAR> end
 void HostController::waitIdle() const {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] {
-        return stopping_ || (work_.empty() && completions_.empty() && busyWorkers_ == 0);
+        return stopping_ ||
+               (work_.empty() && (completions_.empty() || completionsHeld_) && busyWorkers_ == 0);
     });
 }
 

@@ -64,6 +64,10 @@ public:
     // How long after IoCancelIrp a cancelled transfer is completed (0, the default: at once,
     // inside IoCancelIrp).
     void setCancelLatency(std::chrono::milliseconds latency);
+    // While held, completions the controller's thread has decided wait in their queue, as DPCs
+    // that have not run yet; the processors take them again once released. waitIdle does not
+    // wait for held completions.
+    void holdCompletions(bool held);
 
     // Releases held transfers (of one endpoint, of one device) in submission order, at most
     // `limit`, on the calling thread at DISPATCH_LEVEL; returns how many.
@@ -101,8 +105,8 @@ private:
     static void NTAPI cancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     void threadMain();
     void processorMain();
-    // Runs queued jobs at DISPATCH_LEVEL until the controller stops.
-    void runJobs(std::deque<std::function<void()>>& queue);
+    // Runs queued jobs at DISPATCH_LEVEL until the controller stops; `*held` pauses the queue.
+    void runJobs(std::deque<std::function<void()>>& queue, const bool* held = nullptr);
     void serviceQueued(const std::shared_ptr<Transfer>& transfer);
     // Offers a claimed transfer to its device; completes it or puts it back to wait.
     void service(const std::shared_ptr<Transfer>& transfer);
@@ -136,6 +140,7 @@ private:
     CompletionMode defaultMode_ = CompletionMode::Thread;
     std::map<UCHAR, CompletionMode> endpointModes_;
     bool forcePending_ = false;
+    bool completionsHeld_ = false;
     TransferList pending_; // every transfer the controller holds, in submission order
     std::deque<std::function<void()>> work_;          // for the controller's own thread
     std::deque<std::function<void()>> completions_;   // for the processors

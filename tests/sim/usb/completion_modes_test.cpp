@@ -1,10 +1,13 @@
 // How transfers complete: inline, from the completion thread, or held; waiting for data;
 // cancellation and abort of transfers in flight; force pending.
+#include <functional>
 #include <latch>
+#include <optional>
 #include <numeric>
 #include <thread>
 
 #include "tests/sim/usb/usb_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace wdmusb::test {
 namespace {
@@ -13,6 +16,7 @@ using sim::usb::CompletionMode;
 
 class CompletionModesTest : public UsbBusTest {
 protected:
+    using UsbBusTest::UsbBusTest;
     void SetUp() override {
         const Selected s = selectConfiguration();
         in_ = s.pipes.at(0).PipeHandle;
@@ -281,6 +285,66 @@ TEST_F(CompletionModesTest, APipesReadsTakeTheDataInSubmissionOrder) {
         }
         hc().waitIdle();
     }
+}
+
+// The loopback device, with a say of the test's before each bulk transfer: it may answer first.
+class InterposedLoopback : public LoopbackDevice {
+public:
+    using Before = std::function<std::optional<sim::usb::TransferResult>(UCHAR endpoint)>;
+    Before before; // set before the first transfer; called with the device's model lock held
+
+    sim::usb::TransferResult transfer(UCHAR endpoint, std::span<std::uint8_t> data) override {
+        if (before)
+            if (auto answer = before(endpoint))
+                return *answer;
+        return LoopbackDevice::transfer(endpoint, data);
+    }
+};
+
+class ControllerRaceTest : public CompletionModesTest {
+protected:
+    ControllerRaceTest() : CompletionModesTest(std::make_shared<InterposedLoopback>()) {}
+    InterposedLoopback& model() { return device_.modelAs<InterposedLoopback>(); }
+};
+
+// A read cancelled while the device has it is completed cancelled by the thread that served it.
+// A pump that had listed it as waiting before that completion ran must not take it up after it:
+// the completion has freed the IRP. The pump is made to list the read behind an older waiting
+// write of the other pipe, and the read's completion runs while the device has the write.
+TEST_F(ControllerRaceTest, ATransferCompletedAfterAPumpListedItIsNotServedAgain) {
+    std::vector<std::uint8_t> one(1);
+    auto writeUrb = bulkUrb(out_, false, data_);
+    auto readUrb = bulkUrb(in_, true, one);
+    AsyncUrb write(device_.pdo(), writeUrb.get());
+    AsyncUrb read(device_.pdo(), readUrb.get(), /*freeOnCompletion=*/true);
+    int writeOffers = 0;
+    bool readOffered = false;
+    model().before = [&](UCHAR endpoint) -> std::optional<sim::usb::TransferResult> {
+        if (endpoint == LoopbackDevice::kOutEndpoint) {
+            if (++writeOffers == 2) { // the pump that listed the read serves the write first
+                hc().holdCompletions(false);
+                EXPECT_TRUE(eventually([&] { return read.completed(); }));
+            }
+        } else if (!readOffered) {
+            readOffered = true;
+            hc().holdCompletions(true); // its completion waits until the pump has listed it
+            read.cancel();
+            model().host()->wake();
+        }
+        return sim::usb::TransferResult::wait();
+    };
+
+    ASSERT_EQ(write.send(), STATUS_PENDING);
+    ASSERT_TRUE(hc().waitForInFlight(1));
+    hc().waitIdle();
+    ASSERT_EQ(read.send(), STATUS_PENDING);
+    read.wait();
+    EXPECT_EQ(read.status(), STATUS_CANCELLED);
+    hc().waitIdle();
+    EXPECT_EQ(writeOffers, 2);
+    write.cancel();
+    write.wait();
+    EXPECT_EQ(hc().inFlightCount(), 0u);
 }
 
 } // namespace

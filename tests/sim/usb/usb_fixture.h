@@ -37,10 +37,12 @@ struct SyncResult {
 };
 
 // One URB sent with the driver's own IRP; the completion routine records the end and takes the
-// IRP back (STATUS_MORE_PROCESSING_REQUIRED). The IRP is freed when the object goes away.
+// IRP back (STATUS_MORE_PROCESSING_REQUIRED). The IRP is freed when the object goes away, or with
+// `freeOnCompletion` in the completion routine itself, as a driver's chunk IRPs are.
 class AsyncUrb {
 public:
-    AsyncUrb(PDEVICE_OBJECT target, PURB urb) : target_(target), urb_(urb) {
+    AsyncUrb(PDEVICE_OBJECT target, PURB urb, bool freeOnCompletion = false)
+        : target_(target), urb_(urb), freeOnCompletion_(freeOnCompletion) {
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
         irp_ = IoAllocateIrp(target->StackSize, FALSE);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
@@ -50,7 +52,7 @@ public:
         IoSetCompletionRoutine(irp_, &AsyncUrb::completion, this, TRUE, TRUE, TRUE);
     }
     ~AsyncUrb() {
-        if (completed())
+        if (completed() && !freeOnCompletion_)
             IoFreeIrp(irp_);
     }
     AsyncUrb(const AsyncUrb&) = delete;
@@ -73,6 +75,8 @@ private:
         self->status_ = irp->IoStatus.Status;
         self->irql_ = sim::currentIrql();
         self->sameThread_ = std::this_thread::get_id() == self->sender_;
+        if (self->freeOnCompletion_)
+            IoFreeIrp(irp);
         self->completed_.store(true);
         KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
@@ -80,6 +84,7 @@ private:
 
     PDEVICE_OBJECT target_;
     PURB urb_;
+    bool freeOnCompletion_;
     PIRP irp_ = nullptr;
     KEVENT done_{};
     std::atomic<bool> completed_{false};
@@ -92,6 +97,10 @@ private:
 
 class UsbBusTest : public SimTest {
 protected:
+    // Plugs the loopback device, or `model` (the loopback or a subclass of it).
+    explicit UsbBusTest(std::shared_ptr<sim::usb::DeviceModel> model = nullptr)
+        : device_(bus_.plug(std::move(model))) {}
+
     // The way a function driver waits for one request: IoBuildDeviceIoControlRequest, the
     // argument in Argument1, wait when pending.
     SyncResult control(ULONG code, PVOID argument) {
@@ -188,7 +197,7 @@ protected:
     }
 
     sim::usb::BusDriver bus_;
-    sim::usb::BusDevice& device_ = bus_.plug();
+    sim::usb::BusDevice& device_;
     LoopbackDevice& loopback_ = device_.modelAs<LoopbackDevice>();
     std::vector<std::uint8_t> configuration_;
 };
