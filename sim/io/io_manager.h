@@ -84,7 +84,9 @@ struct IrpRecord {
     bool inRoutine = false;
     bool finished = false; // completed to the top and handed back to its owner
     bool freed = false;
-    bool sent = false;                        // sent to a driver at least once
+    bool sent = false; // sent to a driver at least once
+    // Sent, and no completion routine has had it back since: a lower driver holds it.
+    bool atLowerDriver = false;
     std::vector<std::byte> systemBuffer;      // buffered device control, owned by the I/O manager
     std::vector<IrpLocationRecord> locations; // index: stack location number (1..StackCount)
     std::vector<IrpHistoryEntry> history;     // the latest kHistoryLines, oldest first

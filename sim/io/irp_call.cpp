@@ -100,6 +100,7 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                                             " (preset it to STATUS_NOT_SUPPORTED)",
                                         site);
         rec.sent = true;
+        rec.atLowerDriver = true;
         rec.locations.at(static_cast<std::size_t>(location)) =
             IrpLocationRecord{.dispatchCaller = site,
                               .device = device,

@@ -115,6 +115,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
                 routine != nullptr && wantsInvocation(control, irp->IoStatus.Status, cancelled);
             std::memset(leaving, 0, sizeof(*leaving));
             rec.inRoutine = invoke;
+            rec.atLowerDriver = rec.atLowerDriver && !invoke;
             if (!invoke && irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
                 irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
         }
@@ -166,6 +167,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
 // The last completion routine let the IRP through: it is back with whoever created it.
 void IoManager::finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site) {
     record.completing = false;
+    record.atLowerDriver = false;
     record.finished = true;
     notify({.kind = IrpEvent::Kind::Finished,
             .irp = irp,

@@ -189,6 +189,15 @@ void IoManager::freeIrp(PIRP irp, const SimCallSite& site) {
                                     site);
         return;
     }
+    if (record.atLowerDriver) {
+        // Left live: the lower driver completes it later, and the routine takes it back.
+        current().verifier().report(Rule::IrpFreedAtLowerDriver,
+                                    "IoFreeIrp on " + describeIrp(irp) +
+                                        ": a lower driver still holds it (free it once its "
+                                        "completion routine has it back)",
+                                    site);
+        return;
+    }
     // Freeing from inside its own completion routine is how a driver reclaims its IRP: the pass
     // that called the routine does not touch the IRP once the routine has returned.
     record.remember({.kind = IrpHistoryEntry::Kind::Freed, .site = site});

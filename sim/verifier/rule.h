@@ -16,6 +16,7 @@ enum class Rule {
     IrpCompletedAfterMoreProcessing, // completed again after MORE_PROCESSING_REQUIRED, not taken
                                      // back
     IoManagerIrpFreedByDriver,
+    IrpFreedAtLowerDriver, // a driver's own IRP freed while a lower driver still holds it
     DriverIrpLeaked,
     IrpNeverCompleted,
     DriverIrpCompletedToTop, // a driver-allocated IRP completed past its last completion routine

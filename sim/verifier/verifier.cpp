@@ -25,6 +25,8 @@ std::string_view ruleName(Rule rule) {
         return "irp-completed-after-more-processing";
     case Rule::IoManagerIrpFreedByDriver:
         return "io-manager-irp-freed-by-driver";
+    case Rule::IrpFreedAtLowerDriver:
+        return "irp-freed-at-lower-driver";
     case Rule::DriverIrpLeaked:
         return "driver-irp-leaked";
     case Rule::IrpNeverCompleted:

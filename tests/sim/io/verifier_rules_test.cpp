@@ -123,6 +123,22 @@ TEST_F(VerifierRulesTest, FreeingAnIrpTheIoManagerBuiltIsReported) {
     EXPECT_EQ(KeReadStateEvent(&event), 1);
 }
 
+TEST_F(VerifierRulesTest, FreeingAnIrpALowerDriverHoldsIsReportedAndLeftToIt) {
+    PIRP kept = nullptr;
+    PDEVICE_OBJECT device = driver_.createDevice([&](PDEVICE_OBJECT, PIRP irp) {
+        kept = irp;
+        IoMarkIrpPending(irp);
+        return STATUS_PENDING;
+    });
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoSetCompletionRoutine(irp, takeBack, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    IoFreeIrp(irp);
+    expectFinding(Rule::IrpFreedAtLowerDriver, "lower driver still holds it");
+    IoCompleteRequest(kept, IO_NO_INCREMENT); // still live: its routine takes it back
+    IoFreeIrp(irp);
+}
+
 TEST_F(VerifierRulesTest, ADriverIrpCompletedPastItsTopIsReported) {
     PDEVICE_OBJECT device = driver_.createDevice(recordAndComplete(seen_, STATUS_SUCCESS));
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
