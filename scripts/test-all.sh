@@ -2,6 +2,7 @@
 # Builds everything (host, asan, tsan, kernel, fuzz) and runs every test. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$(date +%s)
 
 bash scripts/setup.sh
 
@@ -19,4 +20,8 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: tests"
   ctest --preset "$preset"
 done
-echo "=== all builds and tests passed"
+seconds=$(( $(date +%s) - start ))
+# For bench/report: the time, the commit and the load average when it ended.
+echo "$seconds $(git rev-parse --short HEAD 2>/dev/null || echo '?') $(cut -d' ' -f1 /proc/loadavg)" \
+  >build/test-all.time
+echo "=== all builds and tests passed in $((seconds / 60)) min $((seconds % 60)) s"
