@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "fuzz/support/fuzz_machine.h"
 
@@ -19,6 +21,44 @@ void* addressAt(std::uintptr_t address) {
     return reinterpret_cast<void*>(address); // NOLINT(performance-no-int-to-ptr)
 }
 
+// Regions of the application's space kept from one input to the next, by size: mapping host
+// memory for every buffer and unmapping it again was most of an input's time. A region is handed
+// out writable and zeroed, as VirtualAlloc gives it. No input keeps a buffer beyond its end (the
+// machine holds no MDL or IRP then), so reusing an address hides nothing.
+class RegionCache {
+public:
+    void* take(std::size_t mapped) {
+        std::vector<void*>& kept = kept_[mapped];
+        if (kept.empty())
+            return VirtualAlloc(nullptr, mapped, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        void* region = kept.back();
+        kept.pop_back();
+        std::memset(region, 0, mapped);
+        return region;
+    }
+    void give(void* region, std::size_t mapped, bool readOnly) {
+        std::vector<void*>& kept = kept_[mapped];
+        if (kept.size() >= kKeptPerSize) {
+            VirtualFree(region, 0, MEM_RELEASE);
+            return;
+        }
+        if (readOnly) {
+            DWORD old = 0;
+            VirtualProtect(region, mapped, PAGE_READWRITE, &old);
+        }
+        kept.push_back(region);
+    }
+
+private:
+    static constexpr std::size_t kKeptPerSize = 8;
+    std::unordered_map<std::size_t, std::vector<void*>> kept_;
+};
+
+RegionCache& regions() {
+    static RegionCache* made = new RegionCache(); // the machine, and its regions, last as long
+    return *made;
+}
+
 } // namespace
 
 AppBuffer::AppBuffer(BufferKind kind, std::size_t length)
@@ -33,7 +73,7 @@ AppBuffer::AppBuffer(BufferKind kind, std::size_t length)
     case BufferKind::Region:
     case BufferKind::ReadOnly:
         mapped_ = (std::max<std::size_t>(length, 1) + kPageBytes - 1) / kPageBytes * kPageBytes;
-        pointer_ = VirtualAlloc(nullptr, mapped_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        pointer_ = regions().take(mapped_);
         if (pointer_ == nullptr)
             FuzzMachine::fail("VirtualAlloc failed");
         if (kind_ == BufferKind::ReadOnly) {
@@ -80,7 +120,7 @@ AppBuffer& AppBuffer::operator=(AppBuffer&& other) noexcept {
 
 void AppBuffer::release() {
     if (mapped_ > 0)
-        VirtualFree(pointer_, 0, MEM_RELEASE);
+        regions().give(pointer_, mapped_, kind_ == BufferKind::ReadOnly);
     mapped_ = 0;
     pointer_ = nullptr;
 }
