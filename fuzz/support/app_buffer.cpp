@@ -21,10 +21,11 @@ void* addressAt(std::uintptr_t address) {
     return reinterpret_cast<void*>(address); // NOLINT(performance-no-int-to-ptr)
 }
 
-// Regions of the application's space kept from one input to the next, by size: mapping host
-// memory for every buffer and unmapping it again was most of an input's time. A region is handed
-// out writable and zeroed, as VirtualAlloc gives it. No input keeps a buffer beyond its end (the
-// machine holds no MDL or IRP then), so reusing an address hides nothing.
+// Regions of the application's space kept from one buffer to the next, by size: mapping host
+// memory for every buffer and unmapping it again was most of an input's time. A region given back
+// is made inaccessible (PAGE_NOACCESS), as good as freed to the driver and to the application
+// (a stale address in a later request still fails); one handed out again is writable and zeroed,
+// as VirtualAlloc gives it.
 class RegionCache {
 public:
     void* take(std::size_t mapped) {
@@ -33,18 +34,17 @@ public:
             return VirtualAlloc(nullptr, mapped, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         void* region = kept.back();
         kept.pop_back();
+        DWORD old = 0;
+        VirtualProtect(region, mapped, PAGE_READWRITE, &old);
         std::memset(region, 0, mapped);
         return region;
     }
-    void give(void* region, std::size_t mapped, bool readOnly) {
+    void give(void* region, std::size_t mapped) {
         std::vector<void*>& kept = kept_[mapped];
-        if (kept.size() >= kKeptPerSize) {
+        DWORD old = 0;
+        if (kept.size() >= kKeptPerSize || !VirtualProtect(region, mapped, PAGE_NOACCESS, &old)) {
             VirtualFree(region, 0, MEM_RELEASE);
             return;
-        }
-        if (readOnly) {
-            DWORD old = 0;
-            VirtualProtect(region, mapped, PAGE_READWRITE, &old);
         }
         kept.push_back(region);
     }
@@ -120,7 +120,7 @@ AppBuffer& AppBuffer::operator=(AppBuffer&& other) noexcept {
 
 void AppBuffer::release() {
     if (mapped_ > 0)
-        regions().give(pointer_, mapped_, kind_ == BufferKind::ReadOnly);
+        regions().give(pointer_, mapped_);
     mapped_ = 0;
     pointer_ = nullptr;
 }
@@ -157,7 +157,11 @@ void AppBuffer::fillPattern(std::uint32_t seed) {
 }
 
 bool AppBuffer::usable(ULONG address, std::size_t length) const {
-    if (kind_ != BufferKind::Region)
+    return kind_ == BufferKind::Region && mapped(address, length);
+}
+
+bool AppBuffer::mapped(ULONG address, std::size_t length) const {
+    if (kind_ != BufferKind::Region && kind_ != BufferKind::ReadOnly)
         return false;
     const auto base = reinterpret_cast<std::uintptr_t>(pointer_);
     return address >= base && address + length <= base + mapped_;

@@ -42,7 +42,16 @@ public:
     void* mapHostVisible(std::size_t bytes, bool writable = true);
     // Unmaps the region that starts at base; false when none does.
     bool unmap(void* base);
-    bool setWritable(void* base, bool writable);
+    // What may be done with a region's bytes. A region without access is as good as unmapped to
+    // probes, locks and the application (its host view too), but keeps its address and pages.
+    enum class Protection { NoAccess, ReadOnly, ReadWrite };
+    // Changes the protection of the region that starts at base; false when none does.
+    bool protect(void* base, Protection protection);
+    bool setWritable(void* base, bool writable) {
+        return protect(base, writable ? Protection::ReadWrite : Protection::ReadOnly);
+    }
+    // The protection of the region that starts at base, if one does.
+    std::optional<Protection> protection(const void* base) const;
 
     // The application's own accesses: false (nothing copied) unless the whole range is mapped,
     // and for write, writable.
@@ -54,7 +63,7 @@ public:
     // Probes and locks the range; nothing when the probe fails.
     std::optional<LockedRange> lock(const void* address, std::size_t length, Access access) const;
 
-    // Whether [address, address + length) lies in one host-visible region.
+    // Whether [address, address + length) lies in one host-visible region (accessible or not).
     bool isHostVisible(const void* address, std::size_t length) const;
 
     std::size_t regionCount() const;
@@ -67,11 +76,14 @@ private:
         bool writable = true;
         bool hostVisible = false;
         std::shared_ptr<std::byte> pages; // zero pages from calloc: untouched ones cost nothing
+        bool accessible = true;           // PAGE_NOACCESS clears it
     };
     using RegionMap = std::map<std::uint64_t, Region>; // by base address
 
-    // The region holding the range (one byte for a zero length), with the range's offset in it.
-    const Region* find(const void* address, std::size_t length, std::size_t& offset) const;
+    // The region holding the range (one byte for a zero length), with the range's offset in it;
+    // one without access only when asked for.
+    const Region* find(const void* address, std::size_t length, std::size_t& offset,
+                       bool evenWithoutAccess = false) const;
     std::optional<std::uint64_t> findGap(std::uint64_t from, std::uint64_t bytes) const;
     // Host memory at exactly [base, base + size), or null when the host uses some of it.
     static std::shared_ptr<std::byte> mapHostPages(std::uint64_t base, std::uint64_t size,
