@@ -6,6 +6,7 @@
 #include "driver/counted_block.h"
 #include "io/cancel_transfers.h"
 #include "sim/power/power_manager.h"
+#include "sim/sync/word_watch.h"
 #include "tests/driver/client_fixture.h"
 #include "usb/kept_configuration.h"
 #include "usb/pipe_marker.h"
@@ -25,6 +26,31 @@ TEST_F(ClientLifecycleTest, OneHandleAtATimeOwnsThePipes) {
     EXPECT_EQ(ext()->OpenPipeCount, 0);
     second = openDevice(GUID_DEVINTERFACE_WDMUSB);
     EXPECT_TRUE(second.valid());
+}
+
+// The read pipe's marker alone admits an open, so a close frees it last: an open that gets in
+// between the close's steps finds both pipes free and binds both, and a removal then aborts both.
+TEST_F(ClientLifecycleTest, AnOpenBetweenTheStepsOfACloseBindsBothPipes) {
+    startAndOpen();
+    const PUSBD_INTERFACE_INFORMATION pipes = ext()->InterfaceInformation;
+    AppHandle next;
+    sim::WordWatch readPipeFreed(&pipes->Pipes[0].PipeFlags, WDMUSB_PIPE_FREE, [&] {
+        std::thread opener([&] { next = openDevice(GUID_DEVINTERFACE_WDMUSB); });
+        opener.join();
+    });
+    handle_.close();
+    ASSERT_TRUE(readPipeFreed.fired());
+    ASSERT_TRUE(next.valid()) << "error " << GetLastError();
+    EXPECT_EQ(ext()->OpenPipeCount, 2);
+    EXPECT_TRUE(IsPipeBound(&pipes->Pipes[0]));
+    EXPECT_TRUE(IsPipeBound(&pipes->Pipes[1]));
+
+    recorder_.clear();
+    EXPECT_EQ(system_.pnp().surpriseRemove(*node_), STATUS_SUCCESS);
+    EXPECT_EQ(sent(URB_FUNCTION_ABORT_PIPE).size(), 2u);
+    EXPECT_EQ(ext()->OpenPipeCount, 0);
+    next.close();
+    EXPECT_EQ(node_->state.load(), sim::DeviceNodeState::Deleted);
 }
 
 // A second read or write while one is in flight is refused at once; the one in flight goes on.
