@@ -277,6 +277,7 @@ long IoManager::openHandlesOnStack(PDEVICE_OBJECT device) {
 std::unique_ptr<DeviceRecord> IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
     DeviceRecord* rec = record(device);
     poisonFreed(rec->memory.get(), rec->size);
+    rec->released = true;
     deletedDevices_.push_back(device);
     if (deletedDevices_.size() <= kQuarantinedDevices)
         return nullptr;

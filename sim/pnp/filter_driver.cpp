@@ -18,7 +18,9 @@ struct FilterExtension {
     // removal gives the 1 back and waits for `drained`.
     LONG outstanding = 1;
     KEVENT drained{};
-    std::atomic<bool> removed{false}; // read by the cleanup and close of a handle left open
+    std::atomic<bool> removed{false};
+    std::atomic<LONG> handles{0};     // creates that succeeded through it, less its closes
+    std::atomic<bool> leaving{false}; // claimed by whoever detaches and deletes it
 };
 
 FilterExtension& extensionOf(PDEVICE_OBJECT device) {
@@ -100,10 +102,24 @@ NTSTATUS NTAPI FilterDriver::addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo
     return STATUS_SUCCESS;
 }
 
+// Detaches and deletes the device once it is removed and no handle is open on it, whichever of
+// the removal and the last close comes second.
+void leaveIfDone(PDEVICE_OBJECT device) {
+    FilterExtension& ext = extensionOf(device);
+    if (!ext.removed.load() || ext.handles.load() != 0 || ext.leaving.exchange(true))
+        return;
+    IoDetachDevice(ext.lower);
+    IoDeleteDevice(device);
+}
+
 NTSTATUS NTAPI FilterDriver::passedUp(PDEVICE_OBJECT device, PIRP irp, PVOID) {
     if (irp->PendingReturned)
         IoMarkIrpPending(irp);
-    release(extensionOf(device));
+    FilterExtension& ext = extensionOf(device);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE &&
+        NT_SUCCESS(irp->IoStatus.Status))
+        ext.handles.fetch_add(1);
+    release(ext);
     return STATUS_CONTINUE_COMPLETION;
 }
 
@@ -116,24 +132,34 @@ NTSTATUS FilterDriver::dispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     if (minor != IRP_MN_REMOVE_DEVICE)
         return status;
     // What a remove lock does: nothing of this device may be left below when it goes.
-    ext.removed.store(true);
     release(ext);
     KeWaitForSingleObject(&ext.drained, Executive, KernelMode, FALSE, nullptr);
-    IoDetachDevice(ext.lower);
-    IoDeleteDevice(device);
+    ext.removed.store(true);
+    leaveIfDone(device);
+    return status;
+}
+
+// A device removed under an open handle (the single removal step) stays attached to the deleted
+// device below it until the handle's last close, so that the function driver still gets its
+// cleanup and close, as it does without a filter.
+NTSTATUS passClosingDown(PDEVICE_OBJECT device, PIRP irp) {
+    FilterExtension& ext = extensionOf(device);
+    const bool close = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE;
+    IoSkipCurrentIrpStackLocation(irp);
+    const NTSTATUS status = IoCallDriver(ext.lower, irp);
+    if (close) {
+        ext.handles.fetch_sub(1);
+        leaveIfDone(device);
+    }
     return status;
 }
 
 NTSTATUS NTAPI FilterDriver::dispatch(PDEVICE_OBJECT device, PIRP irp) {
     FilterExtension& ext = extensionOf(device);
     const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (ext.removed.load()) {
-        // Only an open handle's cleanup and close still come; the stack below is gone.
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }
     ext.owner->passed_[major].fetch_add(1);
+    if (ext.removed.load() || major == IRP_MJ_CLOSE)
+        return passClosingDown(device, irp);
     if (major == IRP_MJ_PNP)
         return ext.owner->dispatchPnp(device, irp);
     if (major == IRP_MJ_POWER) {
