@@ -16,7 +16,7 @@
 //     sim::RemoveResult q = system_.pnp().remove(node); // query-remove, then remove or cancel
 //     system_.pnp().add(driver, node.pdo);              // the PDO stays: a fresh AddDevice
 //
-//     system_.pnp().surpriseRemove(node);   // unplugged: transfers fail, IRP_MN_SURPRISE_REMOVAL
+//     system_.pnp().surpriseRemove(node);   // marked, unplugged, IRP_MN_SURPRISE_REMOVAL
 //     ... close the handles ...
 //     system_.pnp().removeDevice(node);     // IRP_MN_REMOVE_DEVICE; the bus deletes its PDO
 //     sim::DeviceNode& again = system_.pnp().plug(bus, driver); // a new PDO, a new AddDevice
@@ -174,9 +174,11 @@ public:
     // Told by the I/O manager that a file object on `device` was closed: a surprise-removed
     // device whose last handle that was gets its removal now.
     void handleClosed(PDEVICE_OBJECT device);
-    // The device is unplugged from its bus (transfers in flight fail, the port is not connected),
-    // then IRP_MN_SURPRISE_REMOVAL is sent. A node without a function driver (add failed, or
-    // removed already) gets no IRP: the bus deletes the PDO at once.
+    // The node is marked surprise-removed, the device unplugged from its bus (transfers in
+    // flight fail, the port is not connected), then IRP_MN_SURPRISE_REMOVAL is sent; a close
+    // meanwhile (the unplug may end a handle's last request) finds the node surprise-removed, and
+    // the removal it sends waits for the surprise removal. A node without a function driver (add
+    // failed, or removed already) gets no IRP: the bus deletes the PDO at once.
     NTSTATUS surpriseRemove(DeviceNode& node);
 
     // Sends one Plug and Play IRP, built as the platform builds them (status preset to
