@@ -37,7 +37,7 @@ std::map<PDRIVER_OBJECT, FilterDriver*> registry;
 
 } // namespace
 
-FilterDriver::FilterDriver(std::string name) {
+FilterDriver::FilterDriver(const std::string& name) {
     driver_ = current().io().loadDriver(name, nullptr, nullptr);
     for (auto& slot : driver_->MajorFunction)
         slot = &FilterDriver::dispatch;

@@ -38,7 +38,7 @@ namespace sim {
 
 class FilterDriver {
 public:
-    explicit FilterDriver(std::string name = "filter");
+    explicit FilterDriver(const std::string& name = "filter");
     ~FilterDriver();
     FilterDriver(const FilterDriver&) = delete;
     FilterDriver& operator=(const FilterDriver&) = delete;

@@ -76,6 +76,7 @@ std::optional<std::vector<Selection>> readRecords(URB& urb, const ParsedConfigur
 
 std::vector<const ParsedInterface*> chosenInterfaces(const std::vector<Selection>& records) {
     std::vector<const ParsedInterface*> chosen;
+    chosen.reserve(records.size());
     for (const auto& s : records)
         chosen.push_back(s.descriptor);
     return chosen;
