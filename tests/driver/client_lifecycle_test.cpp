@@ -169,8 +169,9 @@ TEST_F(ClientLifecycleTest, SurpriseRemovalThenCloseThenRemoval) {
 
 // The removal (here sent whatever is open) cancels the chunks in flight and aborts the pipes; a
 // chunk the bus neither cancels nor aborts keeps the FDO until it ends: its completion, not the
-// removal, gives back the last reference. The first chunk was cancelled: the held second chunk's
-// bytes come after that break, so the read fails with a data error and counts none.
+// removal, gives back the last references (its own and its request's). The first chunk was
+// cancelled: the held second chunk's bytes come after that break, so the read fails with a data
+// error and counts none.
 TEST_F(ClientLifecycleTest, ARemovalWaitsForTheChunksInFlightThroughTheCount) {
     startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
     node_->busDevice->faults().add(
@@ -187,7 +188,7 @@ TEST_F(ClientLifecycleTest, ARemovalWaitsForTheChunksInFlightThroughTheCount) {
 
     ASSERT_EQ(system_.pnp().queryRemove(*node_), STATUS_SUCCESS);
     std::thread removal([&] { EXPECT_EQ(system_.pnp().removeDevice(*node_), STATUS_SUCCESS); });
-    while (ReadShared(extension->OutstandingIoCount) > 1 || !ReadShared(extension->Removed))
+    while (ReadShared(extension->OutstandingIoCount) > 2 || !ReadShared(extension->Removed))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(fdoOf(*node_), fdoBefore) << "the removal waits for the held chunk";
     queuePattern(4096);

@@ -149,7 +149,8 @@ protected:
 // chunks' bytes in order up to and including that one's, and those are the device's bytes at the
 // start of the buffer, or exactly what the device got. It succeeds when no later chunk moved a
 // byte; when one did (it was at the device before the break was seen), the device gave or took
-// data the count cannot show, and the request fails.
+// data the count cannot show, and the request fails. A stall halts the endpoint: the chunks
+// behind it move nothing, and the next request resets the pipe before it sends.
 TEST_F(BrokenChunkTest, ARequestCountsOnlyTheUnbrokenPrefixOfItsChunks) {
     const char* const servings[] = {"inline", "thread", "one by one", "all at once"};
     const char* const breaks[] = {"stalled", "failed", "short", "cancelled"};
@@ -170,7 +171,8 @@ TEST_F(BrokenChunkTest, ARequestCountsOnlyTheUnbrokenPrefixOfItsChunks) {
         EXPECT_TRUE(result.countedAreTheData);
         EXPECT_EQ(result.error == ERROR_SUCCESS, result.atDevice == result.counted)
             << result.atDevice << " bytes moved at the device";
-        const bool hidden = c.serving == Serving::AllAtOnce && c.chunk < 3;
+        const bool halts = c.how == Break::Stalled || c.how == Break::Failed;
+        const bool hidden = c.serving == Serving::AllAtOnce && c.chunk < 3 && !halts;
         if (c.serving != Serving::Thread) { // there, either may happen
             EXPECT_EQ(result.error, hidden ? DWORD{ERROR_CRC} : DWORD{ERROR_SUCCESS});
         }
