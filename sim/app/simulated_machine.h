@@ -39,10 +39,10 @@ public:
     // starts it; node.addStatus and node.startStatus tell how that went.
     DeviceNode& plugDevice(std::shared_ptr<usb::DeviceModel> model = nullptr);
 
-    // Ends the run as the platform would end it: the application's handles closed (as at its
-    // exit), every device still there removed, the driver unloaded, the bus stopped; then the
-    // leak checks. Returns every verifier finding of the run (empty: nothing was misused or
-    // leaked). Further calls return nothing.
+    // Ends the run as the platform would end it: the application's requests in flight cancelled
+    // and its handles closed (as at its exit), every device still there removed, the driver
+    // unloaded, the bus stopped; then the leak checks. Returns every verifier finding of the run
+    // (empty: nothing was misused or leaked). Further calls return nothing.
     std::vector<Finding> finish();
 
 private:

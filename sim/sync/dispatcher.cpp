@@ -86,6 +86,15 @@ LONG Dispatcher::readEvent(PKEVENT event) {
     return event->Header.SignalState;
 }
 
+bool Dispatcher::waitFor(PKEVENT event, std::chrono::nanoseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [&] { return event->Header.SignalState != 0; }))
+        return false;
+    if (event->Header.Type != kEventObjectType)
+        event->Header.SignalState = 0;
+    return true;
+}
+
 void Dispatcher::wait(PKEVENT event, const SimCallSite& caller) {
     std::unique_lock lock(mutex_);
     const bool satisfied =

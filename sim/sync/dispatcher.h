@@ -22,6 +22,8 @@ public:
     LONG resetEvent(PKEVENT event);
     LONG readEvent(PKEVENT event);
     void wait(PKEVENT event, const SimCallSite& caller);
+    // A wait with a time-out: false when it expired with the event still not signalled.
+    bool waitFor(PKEVENT event, std::chrono::nanoseconds timeout);
 
     // How long a wait may block before it is reported as a hang; defaults to 60 seconds.
     void setHangLimit(std::chrono::milliseconds limit) { hangLimit_ = limit; }

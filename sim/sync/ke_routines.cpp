@@ -63,8 +63,22 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                                         " (waits are allowed below DISPATCH_LEVEL only)",
                                     Caller);
     }
-    current().dispatcher().wait(static_cast<PKEVENT>(Object), Caller);
-    return STATUS_SUCCESS;
+    if (Timeout == nullptr) {
+        current().dispatcher().wait(static_cast<PKEVENT>(Object), Caller);
+        return STATUS_SUCCESS;
+    }
+    // Relative time-outs (negative, in 100 ns units); an absolute one needs a system clock the
+    // simulated system does not keep.
+    if (Timeout->QuadPart > 0) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "KeWaitForSingleObject with an absolute time-out, which the "
+                                    "simulated system does not model",
+                                    Caller);
+        return STATUS_TIMEOUT;
+    }
+    const std::chrono::nanoseconds timeout(-Timeout->QuadPart * 100);
+    return current().dispatcher().waitFor(static_cast<PKEVENT>(Object), timeout) ? STATUS_SUCCESS
+                                                                                 : STATUS_TIMEOUT;
 }
 
 KIRQL NTAPI KeGetCurrentIrql() {

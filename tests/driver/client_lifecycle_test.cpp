@@ -195,8 +195,9 @@ TEST_F(ClientLifecycleTest, SurpriseRemovalThenCloseThenRemoval) {
 
 // The removal (here sent whatever is open) cancels the chunks in flight and aborts the pipes; a
 // chunk the bus neither cancels nor aborts keeps the FDO until it ends: its completion, not the
-// removal, gives back the last reference. The first chunk was cancelled: the held second chunk's
-// bytes come after that break, so the read fails with a data error and counts none.
+// removal, gives back the last references (its own and its request's). The first chunk was
+// cancelled: the held second chunk's bytes come after that break, so the read fails with a data
+// error and counts none.
 TEST_F(ClientLifecycleTest, ARemovalWaitsForTheChunksInFlightThroughTheCount) {
     startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
     node_->busDevice->faults().add(

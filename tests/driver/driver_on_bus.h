@@ -30,6 +30,7 @@
 #include "sim/usb/descriptor_device.h"
 #include "sim/usb/loopback_device.h"
 #include "sim/usb/urb_recorder.h"
+#include "tests/support/completion_mode_name.h"
 #include "tests/support/sim_fixture.h"
 
 namespace wdmusb::test {
@@ -49,7 +50,7 @@ protected:
     }
 
     void TearDown() override {
-        system_.process().closeAll(); // as the platform does when the application exits
+        system_.process().exit(); // as the platform does when the application exits
         for (sim::DeviceNode* node : system_.pnp().nodes())
             takeDown(*node);
         bus_.removeObserver(&recorder_);
@@ -174,18 +175,6 @@ inline int stressRounds(int rounds) {
             return asked;
     }
     return rounds;
-}
-
-inline std::string completionModeName(const ::testing::TestParamInfo<CompletionMode>& mode) {
-    switch (mode.param) {
-    case CompletionMode::Inline:
-        return "Inline";
-    case CompletionMode::Thread:
-        return "Thread";
-    case CompletionMode::Held:
-        return "Held";
-    }
-    return "Unknown";
 }
 
 inline std::shared_ptr<sim::usb::DescriptorDevice>

@@ -79,7 +79,7 @@ TEST_F(SelectConfigurationTest, HandlesOfAnEarlierConfigurationAreStale) {
     auto stale = bulkUrb(first.pipes[1].PipeHandle, false, data);
     EXPECT_EQ(submit(stale.get()).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(stale->Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(stale->TransferBufferLength, 0u) << "nothing moved";
+    EXPECT_EQ(stale->TransferBufferLength, 4u) << "refused unserved: the length stays the driver's";
 
     auto fresh = bulkUrb(second.pipes[1].PipeHandle, false, data);
     EXPECT_EQ(submit(fresh.get()).status, STATUS_SUCCESS);

@@ -1,7 +1,9 @@
 // Commands of an application: open the device's interface, read, write, the driver's control
 // codes, close — through the platform's user-mode API (CreateFile, ReadFile, WriteFile,
 // DeviceIoControl), as a program would. Each may run on an application thread of its own (as=).
-// Requests go out overlapped and are waited for, so that each step sees the request's own status.
+// Requests go out overlapped and are waited for, so that each step sees the request's own status;
+// with timeout= the wait is bounded, and a request still in flight then is cancelled (CancelIo,
+// from the thread that sent it) and waited for again.
 #include <cstring>
 
 // The application's view of the platform first: the public header builds on it.
@@ -41,6 +43,12 @@ ParamSpec dataParam(std::string_view help) {
     return {.name = "data", .type = ValueType::Bytes, .help = help};
 }
 
+ParamSpec timeoutParam() {
+    return {.name = "timeout",
+            .type = ValueType::Milliseconds,
+            .help = "how long to wait before cancelling the request (CancelIo); default: no limit"};
+}
+
 // The path an application opens: the device's enabled interface, as SetupDi* report it.
 std::string devicePathOf(StepContext& context, ScenarioDevice& device) {
     sim::DeviceNode* node = device.node();
@@ -61,6 +69,7 @@ struct Outcome {
     // A request the driver failed at once reports only its Win32 error to the application.
     bool failedAtOnce = false;
     DWORD error = ERROR_SUCCESS;
+    bool cancelled = false; // still in flight at the step's timeout, and cancelled
 };
 
 // The open's (or a request failed at once) Win32 error against the one the platform gives for
@@ -83,6 +92,9 @@ void report(StepContext& context, const Outcome& outcome, std::string_view what,
     if (outcome.transfers > 0)
         context.account.detail("chunks", std::to_string(outcome.transfers) +
                                              " bulk transfer(s) sent to the bus");
+    if (outcome.cancelled)
+        context.account.detail("cancelled", "CancelIo after " + context.step.find("timeout")->text +
+                                                ", the request then ended");
     if (outcome.failedAtOnce)
         checkError(context, "failed at once", outcome.error);
     else
@@ -103,6 +115,12 @@ template <typename Start> Outcome request(StepContext& context, HANDLE handle, S
     Outcome outcome;
     DWORD moved = 0;
     if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING) {
+        if (context.step.has("timeout") &&
+            WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(context.step.number(
+                                                       "timeout"))) == WAIT_TIMEOUT) {
+            CancelIo(handle);
+            outcome.cancelled = true;
+        }
         GetOverlappedResult(handle, &overlapped, &moved, TRUE);
         outcome.status = static_cast<NTSTATUS>(overlapped.Internal);
         outcome.moved = static_cast<std::uint32_t>(overlapped.InternalHigh);
@@ -292,6 +310,7 @@ std::vector<CommandSpec> ioCommands() {
                      .help = "the bytes asked for"},
                     expectStatusParam(),
                     bytesParam(),
+                    timeoutParam(),
                     dataParam("the bytes that must have been read"),
                     {.name = "pattern",
                      .type = ValueType::Bool,
@@ -308,7 +327,8 @@ std::vector<CommandSpec> ioCommands() {
                      .help = "bytes of the test pattern"},
                     dataParam("the bytes to write instead of the pattern"),
                     expectStatusParam(),
-                    bytesParam()},
+                    bytesParam(),
+                    timeoutParam()},
          .run = write,
          .background = true},
         {.name = "ioctl",
@@ -334,7 +354,8 @@ std::vector<CommandSpec> ioCommands() {
                      .type = ValueType::Bool,
                      .help = "vendor-in: the bytes must be the test pattern"},
                     expectStatusParam(),
-                    bytesParam()},
+                    bytesParam(),
+                    timeoutParam()},
          .run = ioctl,
          .background = true},
     };
