@@ -77,8 +77,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         return STATUS_TIMEOUT;
     }
     const std::chrono::nanoseconds timeout(-Timeout->QuadPart * 100);
-    return current().dispatcher().waitFor(static_cast<PKEVENT>(Object), timeout) ? STATUS_SUCCESS
-                                                                                 : STATUS_TIMEOUT;
+    return current().dispatcher().waitFor(static_cast<PKEVENT>(Object), timeout, Caller)
+               ? STATUS_SUCCESS
+               : STATUS_TIMEOUT;
 }
 
 KIRQL NTAPI KeGetCurrentIrql() {
