@@ -12,7 +12,8 @@ set(WDMUSB_CLI11_LINK_DIR ${CMAKE_CURRENT_BINARY_DIR}/cli11-include)
 file(MAKE_DIRECTORY ${WDMUSB_CLI11_LINK_DIR})
 file(CREATE_LINK ${WDMUSB_CLI11_INCLUDE_DIR}/CLI ${WDMUSB_CLI11_LINK_DIR}/CLI SYMBOLIC)
 
-add_executable(wdmusbctl ${WDMUSBCTL_MAIN} ${WDMUSBCTL_SOURCES})
+add_executable(wdmusbctl ${WDMUSBCTL_MAIN} ${WDMUSBCTL_SOURCES}
+  ${CMAKE_SOURCE_DIR}/public/wdmusb_api.cpp)
 target_include_directories(wdmusbctl PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(wdmusbctl SYSTEM PRIVATE ${WDMUSB_CLI11_LINK_DIR})
 # ANSI names (CreateFileA ...), as the simulator's API offers them; Windows 2000's API.

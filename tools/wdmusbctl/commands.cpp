@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "tools/wdmusbctl/data.h"
 #include "tools/wdmusbctl/descriptors.h"
@@ -14,6 +16,41 @@
 namespace wdmusbctl {
 
 namespace {
+
+// A file the bytes read go into: opened for appending first, which neither truncates nor
+// replaces it, to know it can be written; one made for nothing is removed again.
+class OutputFile {
+public:
+    explicit OutputFile(std::string path) : path_(std::move(path)) {
+        existed_ = std::filesystem::exists(path_);
+        std::FILE* probe = std::fopen(path_.c_str(), "ab");
+        if (probe == nullptr)
+            throw Failure("writing " + path_ + ": cannot write the file (nothing was read)", 0,
+                          Exit::BadArgument);
+        std::fclose(probe);
+    }
+    ~OutputFile() {
+        std::error_code ignored;
+        if (!written_ && !existed_)
+            std::filesystem::remove(path_, ignored);
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(std::span<const std::uint8_t> bytes) {
+        std::ofstream stream(path_, std::ios::binary | std::ios::trunc);
+        stream.write(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<std::streamsize>(bytes.size()));
+        if (!stream)
+            throw Failure("writing " + path_ + ": cannot write the file", 0, Exit::BadArgument);
+        written_ = true;
+    }
+
+private:
+    std::string path_;
+    bool existed_ = false;
+    bool written_ = false;
+};
 
 void printLines(std::FILE* out, const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
@@ -91,17 +128,18 @@ void showInfo(const Target& target, std::FILE* out) {
 }
 
 void readData(const Target& target, std::size_t size, const std::string& file, std::FILE* out) {
+    // The file is checked before anything is read, so that no bytes are read and then lost.
+    std::optional<OutputFile> output;
+    if (!file.empty())
+        output.emplace(file);
     Device device(target.device, target.timeoutMs);
     std::vector<std::uint8_t> data(size);
     readAll(device, data);
-    if (file.empty()) {
+    if (!output) {
         printLines(out, hexDump(data));
         return;
     }
-    std::ofstream stream(file, std::ios::binary);
-    stream.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
-    if (!stream)
-        throw Failure("writing " + file + ": cannot write the file", 0, Exit::BadArgument);
+    output->write(data);
     std::fprintf(out, "read %zu bytes into %s\n", size, file.c_str());
 }
 
