@@ -48,6 +48,7 @@ struct WdmusbDevice {
     bool leftPending;      // a cancelled request that had not ended in the grace time
     LONG cancelled;        // WdmusbCancel: read and written through std::atomic_ref
     BYTE* buffer;          // kBufferBytes from VirtualAlloc
+    WdmusbDevice* next;    // in the list of records closed with their request left pending
     char path[1];          // the rest of the record
 };
 
@@ -376,6 +377,51 @@ const char* messageFor(WdmusbCall call, DWORD error) {
     return fallback != nullptr ? fallback : "an error the library does not know";
 }
 
+// Records closed while the system still held their request: the system completes into them when
+// it ends, so they stay, reachable from here, until a later open or close finds it ended.
+std::atomic_flag gAbandonedLock;
+WdmusbDevice* gAbandoned = nullptr; // guarded by gAbandonedLock
+
+class AbandonedList {
+public:
+    AbandonedList() {
+        while (gAbandonedLock.test_and_set(std::memory_order_acquire))
+            Sleep(0);
+    }
+    ~AbandonedList() { gAbandonedLock.clear(std::memory_order_release); }
+    AbandonedList(const AbandonedList&) = delete;
+    AbandonedList& operator=(const AbandonedList&) = delete;
+
+    void add(WdmusbDevice* device) {
+        device->next = gAbandoned;
+        gAbandoned = device;
+    }
+    // Takes out the records whose request has ended; the caller destroys them, unlocked.
+    WdmusbDevice* takeEnded() {
+        WdmusbDevice* ended = nullptr;
+        for (WdmusbDevice** link = &gAbandoned; *link != nullptr;) {
+            WdmusbDevice* device = *link;
+            if (!HasOverlappedIoCompleted(&device->overlapped)) {
+                link = &device->next;
+                continue;
+            }
+            *link = device->next;
+            device->next = ended;
+            ended = device;
+        }
+        return ended;
+    }
+};
+
+void reclaimAbandoned() {
+    WdmusbDevice* ended = AbandonedList().takeEnded();
+    while (ended != nullptr) {
+        WdmusbDevice* next = ended->next;
+        destroy(ended);
+        ended = next;
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -412,6 +458,7 @@ uint32_t WdmusbOpenPath(const char* path, WdmusbDevice** opened) {
     if (path == nullptr || opened == nullptr)
         return ERROR_INVALID_PARAMETER;
     *opened = nullptr;
+    reclaimAbandoned();
     const std::size_t pathBytes = std::strlen(path) + 1;
     auto* device = static_cast<WdmusbDevice*>(std::calloc(1, sizeof(WdmusbDevice) + pathBytes));
     if (device == nullptr)
@@ -444,9 +491,12 @@ void WdmusbClose(WdmusbDevice* device) {
         // The system completes into the record and signals the event when the request ends:
         // both stay, with the buffer the request holds.
         CloseHandle(device->handle);
-        return;
+        device->handle = INVALID_HANDLE_VALUE;
+        AbandonedList().add(device);
+    } else {
+        destroy(device);
     }
-    destroy(device);
+    reclaimAbandoned();
 }
 
 const char* WdmusbDevicePath(const WdmusbDevice* device) {

@@ -62,8 +62,8 @@ uint32_t WdmusbOpen(uint32_t index, WdmusbDevice** device);
 uint32_t WdmusbOpenPath(const char* path, WdmusbDevice** device);
 
 // Closes the handle. A request left pending (ERROR_IO_INCOMPLETE below) keeps the library's
-// record and buffer, which then stay allocated for the system to complete into. NULL is
-// ignored.
+// record and buffer for the system to complete into, until a later open or close finds it ended.
+// NULL is ignored.
 void WdmusbClose(WdmusbDevice* device);
 
 // The path the device was opened by.
