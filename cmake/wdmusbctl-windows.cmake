@@ -24,6 +24,17 @@ target_compile_options(wdmusbctl PRIVATE -O2 -Wall -Wextra -Wpedantic -Wshadow -
 target_link_options(wdmusbctl PRIVATE -static -s)
 target_link_libraries(wdmusbctl PRIVATE setupapi kernel32)
 
+# The application library's example (docs/application-library.md): a C program, linked as the
+# tool is.
+enable_language(C)
+add_executable(hello_device ${CMAKE_SOURCE_DIR}/examples/hello_device.c
+  ${CMAKE_SOURCE_DIR}/public/wdmusb_api.cpp)
+target_include_directories(hello_device PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(hello_device PRIVATE _WIN32_WINNT=0x0500 WIN32_LEAN_AND_MEAN)
+target_compile_options(hello_device PRIVATE -O2 -Wall -Wextra -Werror)
+target_link_options(hello_device PRIVATE -static -s)
+target_link_libraries(hello_device PRIVATE setupapi kernel32)
+
 # The driver package: what an installation on Windows needs, in one folder.
 set(WDMUSB_PACKAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/package)
 add_custom_target(package ALL

@@ -7,6 +7,9 @@
 #include "sim/app/device_access.h"
 #include "tests/driver/driver_on_bus.h"
 
+// examples/hello_device.c's main, built for the tests under this name.
+extern "C" int hello_device_main(void);
+
 namespace wdmusb::test {
 namespace {
 
@@ -74,6 +77,16 @@ TEST_F(LibraryOnDriverTest, AReadCutShortByTheDevicesRemovalSaysSo) {
     EXPECT_EQ(error, DWORD{ERROR_ACCESS_DENIED});
     EXPECT_EQ(moved_, 0u);
     WdmusbClose(device);
+}
+
+TEST_F(LibraryOnDriverTest, TheExampleProgramSendsItsMessageAndReadsItBack) {
+    plugAndStart();
+    testing::internal::CaptureStdout();
+    const int status = hello_device_main();
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0) << printed;
+    EXPECT_NE(printed.find("sent and read back 14 bytes: hello, device\n"), std::string::npos)
+        << printed;
 }
 
 } // namespace

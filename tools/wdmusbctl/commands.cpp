@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -22,7 +22,10 @@ namespace {
 class OutputFile {
 public:
     explicit OutputFile(std::string path) : path_(std::move(path)) {
-        existed_ = std::filesystem::exists(path_);
+        if (std::FILE* existing = std::fopen(path_.c_str(), "rb")) {
+            existed_ = true;
+            std::fclose(existing);
+        }
         std::FILE* probe = std::fopen(path_.c_str(), "ab");
         if (probe == nullptr)
             throw Failure("writing " + path_ + ": cannot write the file (nothing was read)", 0,
@@ -30,9 +33,8 @@ public:
         std::fclose(probe);
     }
     ~OutputFile() {
-        std::error_code ignored;
         if (!written_ && !existed_)
-            std::filesystem::remove(path_, ignored);
+            std::remove(path_.c_str());
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
