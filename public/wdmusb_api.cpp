@@ -100,12 +100,15 @@ Outcome finish(WdmusbDevice* device, BOOL started, DWORD timeoutMs) {
             return {error, 0};
     }
     for (;;) {
-        const bool cancel = cancelFlag(device).load() != 0;
         if (HasOverlappedIoCompleted(&device->overlapped))
             return ended(device);
-        if (cancel || WaitForSingleObject(device->event, timeoutMs) == WAIT_TIMEOUT)
+        if (cancelFlag(device).load() != 0 ||
+            WaitForSingleObject(device->event, timeoutMs) == WAIT_TIMEOUT)
             break;
-        // Woken: the request ended, or WdmusbCancel (the flag says which on the next turn).
+        // Woken by the request's end or by WdmusbCancel, which the next turn tells apart; a
+        // cancel that WdmusbResume took back at once left the event signalled for nothing.
+        if (!HasOverlappedIoCompleted(&device->overlapped) && cancelFlag(device).load() == 0)
+            ResetEvent(device->event);
     }
     CancelIo(device->handle);
     if (!waitAfterCancel(device)) {
