@@ -150,9 +150,18 @@ Outcome transfer(WdmusbDevice* device, Direction direction, DWORD length, DWORD 
 
 // Whether the driver still serves this handle: a read of no bytes goes through its checks (the
 // device accepting requests, the handle owning the pipes) and moves nothing. ERROR_SUCCESS, or
-// the error a request gets.
+// the error a request gets; a question the system could not even send (short of memory) tells
+// nothing, and counts as ERROR_SUCCESS.
 DWORD handleState(WdmusbDevice* device) {
-    return transfer(device, Direction::Read, 0, WDMUSB_NO_TIMEOUT).error;
+    const DWORD error = transfer(device, Direction::Read, 0, WDMUSB_NO_TIMEOUT).error;
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_NO_SYSTEM_RESOURCES ? ERROR_SUCCESS
+                                                                                    : error;
+}
+
+// The driver's answers that mean it does not serve the handle: the device not accepting requests
+// (STATUS_DELETE_PENDING) or the handle owning no pipes (STATUS_INVALID_HANDLE).
+bool refusedByDriver(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE;
 }
 
 // A read or write through the device's buffer; the bytes read are copied out, whatever the
@@ -477,8 +486,12 @@ uint32_t WdmusbOpenPath(const char* path, WdmusbDevice** opened) {
         if (device->event == nullptr || device->buffer == nullptr)
             error = GetLastError();
     }
-    if (error == ERROR_SUCCESS)
-        error = handleState(device); // an open the driver refused, whatever the system said
+    if (error == ERROR_SUCCESS) {
+        // An open the driver refused, whatever the system said.
+        const DWORD state = handleState(device);
+        if (refusedByDriver(state))
+            error = state;
+    }
     if (error != ERROR_SUCCESS) {
         destroy(device);
         return error;
