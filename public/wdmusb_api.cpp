@@ -555,9 +555,11 @@ uint32_t WdmusbGetConfigurationDescriptor(WdmusbDevice* device, void* buffer, ui
     if (header.moved < 4)
         return ERROR_INVALID_DATA;
     const DWORD total = device->buffer[2] | (device->buffer[3] << 8);
+    if (total < kHeaderBytes)
+        return ERROR_INVALID_DATA; // wTotalLength counts the header itself
     if (length != nullptr)
         *length = total;
-    if (size < total)
+    if (buffer == nullptr || size < total)
         return ERROR_INSUFFICIENT_BUFFER;
     const Outcome whole = control(device, IOCTL_GET_CONFIGURATION_DESCRIPTOR, nullptr, 0, total);
     if (whole.error != ERROR_SUCCESS)
