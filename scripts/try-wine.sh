@@ -60,6 +60,13 @@ if ((do_build)); then
     }
 fi
 
+for file in loopbus.sys loopbus.inf wdmusb.inf wdmusbctl.exe hello_device.exe wine-harness.exe; do
+    [[ -f $build/$file ]] || {
+        echo "FAIL: $build has no $file: build the package first (without --no-build)"
+        exit 1
+    }
+done
+
 source "$root/tests/wine/wine-steps.sh"
 # A failed try ends its session; a good one leaves it running for the commands below.
 trap wine_session_end EXIT
