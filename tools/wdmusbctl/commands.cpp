@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <optional>
 
 #include "tools/wdmusbctl/data.h"
 #include "tools/wdmusbctl/descriptors.h"
@@ -17,42 +16,20 @@ namespace wdmusbctl {
 
 namespace {
 
-// A file the bytes read go into: opened for appending first, which neither truncates nor
-// replaces it, to know it can be written; one made for nothing is removed again.
-class OutputFile {
-public:
-    explicit OutputFile(std::string path) : path_(std::move(path)) {
-        if (std::FILE* existing = std::fopen(path_.c_str(), "rb")) {
-            existed_ = true;
-            std::fclose(existing);
-        }
-        std::FILE* probe = std::fopen(path_.c_str(), "ab");
-        if (probe == nullptr)
-            throw Failure("writing " + path_ + ": cannot write the file (nothing was read)", 0,
-                          Exit::BadArgument);
-        std::fclose(probe);
-    }
-    ~OutputFile() {
-        if (!written_ && !existed_)
-            std::remove(path_.c_str());
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    void write(std::span<const std::uint8_t> bytes) {
-        std::ofstream stream(path_, std::ios::binary | std::ios::trunc);
-        stream.write(reinterpret_cast<const char*>(bytes.data()),
-                     static_cast<std::streamsize>(bytes.size()));
-        if (!stream)
-            throw Failure("writing " + path_ + ": cannot write the file", 0, Exit::BadArgument);
-        written_ = true;
-    }
-
-private:
-    std::string path_;
-    bool existed_ = false;
-    bool written_ = false;
-};
+// Whether the bytes read can go into the file: opened to append, which neither truncates nor
+// replaces it; a file made for the check is removed again at once.
+void checkWritable(const std::string& path) {
+    std::FILE* existing = std::fopen(path.c_str(), "rb");
+    if (existing != nullptr)
+        std::fclose(existing);
+    std::FILE* probe = std::fopen(path.c_str(), "ab");
+    if (probe == nullptr)
+        throw Failure("writing " + path + ": cannot write the file (nothing was read)", 0,
+                      Exit::BadArgument);
+    std::fclose(probe);
+    if (existing == nullptr)
+        std::remove(path.c_str());
+}
 
 void printLines(std::FILE* out, const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
@@ -130,18 +107,19 @@ void showInfo(const Target& target, std::FILE* out) {
 }
 
 void readData(const Target& target, std::size_t size, const std::string& file, std::FILE* out) {
-    // The file is checked before anything is read, so that no bytes are read and then lost.
-    std::optional<OutputFile> output;
     if (!file.empty())
-        output.emplace(file);
+        checkWritable(file); // before anything is read, so that no bytes are read and then lost
     Device device(target.device, target.timeoutMs);
     std::vector<std::uint8_t> data(size);
     readAll(device, data);
-    if (!output) {
+    if (file.empty()) {
         printLines(out, hexDump(data));
         return;
     }
-    output->write(data);
+    std::ofstream stream(file, std::ios::binary);
+    stream.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(size));
+    if (!stream)
+        throw Failure("writing " + file + ": cannot write the file", 0, Exit::BadArgument);
     std::fprintf(out, "read %zu bytes into %s\n", size, file.c_str());
 }
 
