@@ -155,7 +155,7 @@ Outcome transfer(WdmusbDevice* device, Direction direction, DWORD length, DWORD 
 DWORD handleState(WdmusbDevice* device) {
     const DWORD error = transfer(device, Direction::Read, 0, WDMUSB_NO_TIMEOUT).error;
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_NO_SYSTEM_RESOURCES ? ERROR_SUCCESS
-                                                                                    : error;
+                                                                                  : error;
 }
 
 // The driver's answers that mean it does not serve the handle: the device not accepting requests
