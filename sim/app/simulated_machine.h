@@ -9,6 +9,9 @@
 //     machine.bus().controller().setMode(sim::usb::CompletionMode::Held); // as a test would
 //     std::vector<sim::Finding> findings = machine.finish(); // empty: nothing leaked or misused
 //
+// sim/app/device_access.h gives a plugged device's path and tells when the closes of its handles
+// have reached the driver; sim/app/app_handle.h closes a handle when it goes out of scope.
+//
 // Only one machine (one System) exists at a time in a process. Everything the application does
 // runs on the simulated system of the machine that exists.
 #pragma once

@@ -10,6 +10,7 @@
 #include "sim/app/win32.h"
 
 #include "public/wdmusb.h"
+#include "sim/app/device_access.h"
 #include "sim/app/status_errors.h"
 #include "sim/core/system.h"
 #include "sim/pnp/pnp_manager.h"
@@ -50,14 +51,9 @@ ParamSpec timeoutParam() {
 }
 
 // The path an application opens: the device's enabled interface, as SetupDi* report it.
-std::string devicePathOf(StepContext& context, ScenarioDevice& device) {
-    sim::DeviceNode* node = device.node();
-    if (node == nullptr)
-        return {};
-    const auto links = context.run.system().pnp().interfaces().enabledFor(node->pdo);
-    if (links.empty())
-        return {};
-    return "\\\\?\\" + narrow(links.front().link.substr(4)); // after "\??\"
+std::string devicePathOf(ScenarioDevice& device) {
+    const sim::DeviceNode* node = device.node();
+    return node != nullptr ? sim::app::devicePath(*node) : std::string();
 }
 
 // The request's status (expect=, default STATUS_SUCCESS), the bytes it moved (bytes=) and the
@@ -160,7 +156,7 @@ void checkData(StepContext& context, std::span<const std::uint8_t> data) {
 void open(StepContext& context) {
     ScenarioDevice& device = context.device();
     const std::string name = context.step.word("handle");
-    const std::string path = devicePathOf(context, device);
+    const std::string path = devicePathOf(device);
     context.account.detail("path", path.empty() ? "no interface enabled" : path);
     HANDLE handle = CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
