@@ -354,11 +354,12 @@ constexpr ErrorMessage kErrorMessages[] = {
      "no answer in time: the request was cancelled (a read waits as long as the device has "
      "nothing to send)"},
     {WdmusbCallWrite, ERROR_SEM_TIMEOUT, "no answer in time: the request was cancelled"},
+    {WdmusbCallVendor, ERROR_SEM_TIMEOUT,
+     "the device did not answer within 5 seconds: the driver gave the request up"},
     {WdmusbCallAny, ERROR_SEM_TIMEOUT, "the device did not answer in time"},
     {WdmusbCallAny, ERROR_OPERATION_ABORTED, "the request was cancelled"},
     {WdmusbCallAny, ERROR_IO_INCOMPLETE,
-     "the request was cancelled but has not ended: it keeps the device until the device answers, "
-     "stops, sleeps or leaves"},
+     "the request was cancelled but the driver has not ended it: the device is busy until it does"},
     {WdmusbCallAny, ERROR_INVALID_PARAMETER, "the driver refused the request's parameters"},
     {WdmusbCallAny, ERROR_INVALID_FUNCTION, "the driver does not handle this request"},
     {WdmusbCallAny, ERROR_NOT_SUPPORTED, "the request is not supported"},

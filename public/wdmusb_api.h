@@ -80,11 +80,10 @@ const char* WdmusbDevicePath(const WdmusbDevice* device);
 // A request not ended after `timeout_ms` (WDMUSB_NO_TIMEOUT: none) is cancelled (CancelIo) and
 // waited for: it then fails with ERROR_SEM_TIMEOUT, with the bytes it moved before the cancel,
 // or succeeds if it ended on its own meanwhile. A read waits as long as the device has nothing
-// to send. If the cancelled request has not ended two seconds later, the call fails with
-// ERROR_IO_INCOMPLETE: the request stays pending with the library's own buffer (the caller's is
-// free), the device fails every request with ERROR_BUSY until it ends, and the driver refuses
-// other reads and writes of the device meanwhile. A driver that does not cancel reads and writes
-// ends them only when the device answers, stops, sleeps or leaves.
+// to send. The driver ends a cancelled request at once and takes the next. A driver that keeps a
+// cancelled request (one of another kind could) makes the call fail with ERROR_IO_INCOMPLETE two
+// seconds later: the request stays pending with the library's own buffer (the caller's is free),
+// and the device fails every request with ERROR_BUSY until it ends.
 //
 // A request that ends with success and no bytes is checked: when the device stopped accepting
 // requests meanwhile (it is stopping, or being removed: the request was cut short) or the
@@ -103,7 +102,9 @@ void WdmusbCancel(WdmusbDevice* device);
 void WdmusbResume(WdmusbDevice* device);
 
 // --- Control codes ---------------------------------------------------------------------------
-// These wait until the driver answers (it bounds its own waits at the bus), or WdmusbCancel.
+// The driver serves these in the calling thread, which WdmusbCancel does not interrupt (it
+// refuses the next call), and gives up a control transfer the device does not answer after 5
+// seconds: the call then fails with ERROR_SEM_TIMEOUT.
 
 // The configuration descriptor with everything under it. `length` gets its wTotalLength; when
 // `size` is less (`buffer` may then be NULL), ERROR_INSUFFICIENT_BUFFER and nothing copied.

@@ -1,7 +1,9 @@
 // The driver through the application library, on the simulated loopback device: what each call
 // does, and the errors an application meets as the platform gives them.
 #include <array>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "public/wdmusb_api.h"
 #include "sim/app/device_access.h"
@@ -61,6 +63,52 @@ TEST_F(LibraryOnDriverTest, EachCallDoesWhatItSaysOnTheDevice) {
     WdmusbClose(open());
 }
 
+// A read waiting at a device with nothing to send, given up at its time-out or by WdmusbCancel
+// from another thread (a Ctrl-C handler's call): the driver ends it at once, its transfer taken
+// back from the bus, and the device takes the next request on the same handle.
+TEST_F(LibraryOnDriverTest, AReadGivenUpEndsAtOnceAndTheDeviceTakesTheNextRequest) {
+    const struct {
+        const char* how;
+        std::uint32_t timeoutMs;
+        bool cancel;
+        DWORD error;
+    } cases[] = {
+        {"time-out", 100, false, ERROR_SEM_TIMEOUT},
+        {"WdmusbCancel", WDMUSB_NO_TIMEOUT, true, ERROR_OPERATION_ABORTED},
+    };
+    plugAndStart();
+    WdmusbDevice* device = open();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        std::thread canceller([&] {
+            if (!c.cancel)
+                return;
+            EXPECT_TRUE(bus_.controller().waitForInFlight(1, LoopbackDevice::kInEndpoint));
+            WdmusbCancel(device);
+        });
+        char buffer[16];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(WdmusbRead(device, buffer, sizeof buffer, c.timeoutMs, &moved_), c.error);
+        const auto took = std::chrono::steady_clock::now() - start;
+        canceller.join();
+        WdmusbResume(device);
+        EXPECT_EQ(moved_, 0u);
+        EXPECT_LT(took,
+                  std::chrono::milliseconds(c.cancel ? 0 : c.timeoutMs) + std::chrono::seconds(1))
+            << "the driver ended the cancelled read at once";
+        EXPECT_EQ(bus_.controller().inFlightCount(), 0u) << "its transfer was cancelled";
+
+        std::vector<std::uint8_t> written(65536), back(65536);
+        for (std::size_t i = 0; i < written.size(); ++i)
+            written[i] = static_cast<std::uint8_t>(i * 7 + 1);
+        EXPECT_EQ(WdmusbWrite(device, written.data(), 65536, 1000, &moved_), DWORD{ERROR_SUCCESS});
+        EXPECT_EQ(WdmusbRead(device, back.data(), 65536, 1000, &moved_), DWORD{ERROR_SUCCESS});
+        EXPECT_EQ(moved_, 65536u);
+        EXPECT_EQ(back, written);
+    }
+    WdmusbClose(device);
+}
+
 // The driver ends a read cut short by a surprise removal with success and no bytes; the library
 // then asks the driver about the handle. The simulated bus fails the transfer as it unplugs the
 // device, before the driver hears of the removal, so the question may still find the handle
@@ -81,9 +129,9 @@ TEST_F(LibraryOnDriverTest, AReadCutShortByTheDevicesRemovalEndsAndTheNextCallSa
     EXPECT_EQ(moved_, 0u);
     char buffer[16];
     EXPECT_EQ(WdmusbRead(device, buffer, sizeof buffer, 50, &moved_), DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_NE(std::string(WdmusbErrorMessage(WdmusbCallRead, ERROR_ACCESS_DENIED))
-                  .find("being removed"),
-              std::string::npos);
+    EXPECT_NE(
+        std::string(WdmusbErrorMessage(WdmusbCallRead, ERROR_ACCESS_DENIED)).find("being removed"),
+        std::string::npos);
     WdmusbClose(device);
 }
 

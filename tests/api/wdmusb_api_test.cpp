@@ -218,7 +218,9 @@ TEST(LibraryErrors, EachErrorHasWordsForTheCallThatReturnedIt) {
         {WdmusbCallOpen, ERROR_INVALID_HANDLE, "the driver refused the open"},
         {WdmusbCallWrite, ERROR_INVALID_HANDLE, "restarted since it was opened"},
         {WdmusbCallRead, ERROR_SEM_TIMEOUT, "the request was cancelled"},
-        {WdmusbCallVendor, ERROR_SEM_TIMEOUT, "did not answer in time"},
+        {WdmusbCallVendor, ERROR_SEM_TIMEOUT, "did not answer within 5 seconds"},
+        {WdmusbCallReset, ERROR_SEM_TIMEOUT, "did not answer in time"},
+        {WdmusbCallAny, ERROR_IO_INCOMPLETE, "the driver has not ended it"},
         {WdmusbCallAny, 12345, "the library does not know"},
     };
     for (const auto& c : cases)

@@ -105,6 +105,8 @@ TEST(WdmusbctlErrors, EachErrorHasWordsForItsCallItsNameAndAnExitStatus) {
         {WdmusbCallOpen, ERROR_FILE_NOT_FOUND, "no such device", Exit::NoDevice},
         {WdmusbCallVendor, ERROR_GEN_FAILURE, "(ERROR_GEN_FAILURE, 31)", Exit::DeviceError},
         {WdmusbCallRead, ERROR_SEM_TIMEOUT, "the request was cancelled", Exit::DeviceError},
+        {WdmusbCallVendor, ERROR_SEM_TIMEOUT, "did not answer within 5 seconds", Exit::DeviceError},
+        {WdmusbCallRead, ERROR_OPERATION_ABORTED, "the request was cancelled", Exit::DeviceError},
         {WdmusbCallAny, 12345, "the library does not know (error 12345)", Exit::DeviceError},
     };
     for (const Case& c : cases) {
@@ -112,6 +114,15 @@ TEST(WdmusbctlErrors, EachErrorHasWordsForItsCallItsNameAndAnExitStatus) {
         EXPECT_NE(words.find(c.words), std::string::npos) << words;
         EXPECT_EQ(exitFor(c.call, c.error), c.exit) << words;
     }
+}
+
+// A read or write that a cancel or a break ended keeps the bytes before it: the message counts
+// them, and says nothing of bytes for a request that moved none or for a control code.
+TEST(WdmusbctlErrors, AFailedReadOrWriteSaysWhatItMovedBeforeItEnded) {
+    EXPECT_EQ(movedBefore(WdmusbCallRead, 512), "; 512 bytes had been read before it ended");
+    EXPECT_EQ(movedBefore(WdmusbCallWrite, 1), "; 1 byte had been written before it ended");
+    EXPECT_EQ(movedBefore(WdmusbCallRead, 0), "");
+    EXPECT_EQ(movedBefore(WdmusbCallVendor, 4), "");
 }
 
 TEST(WdmusbctlDevice, VendorAndProductAreReadFromTheDevicePath) {

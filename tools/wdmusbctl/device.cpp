@@ -12,9 +12,9 @@ namespace wdmusbctl {
 
 namespace {
 
-// A request the system keeps although it was cancelled (a driver that gives a read or write up
-// only when the device answers, stops or leaves) holds the device: the program ends here and
-// leaves the request to the system, which ends it with the process.
+// A request the system keeps although it was cancelled (this driver ends a cancelled read or
+// write at once; a driver of another kind may keep it) holds the device: the program ends here
+// and leaves the request to the system, which ends it with the process.
 [[noreturn]] void exitLeavingRequest(const std::string& message, Exit exit) {
     std::fflush(stdout);
     std::fprintf(stderr, "wdmusbctl: %s; the program ends, leaving the request to the system\n",
@@ -71,15 +71,17 @@ Device::~Device() {
     WdmusbClose(device_);
 }
 
-void Device::check(WdmusbCall call, std::uint32_t error, const std::string& doing) const {
+void Device::check(WdmusbCall call, std::uint32_t error, const std::string& doing,
+                   std::uint32_t moved) const {
     if (error == ERROR_SUCCESS)
         return;
     if (interrupted() && (error == ERROR_OPERATION_ABORTED || error == ERROR_IO_INCOMPLETE)) {
         const std::string message = doing + ": interrupted (Ctrl-C): " + describeError(call, error);
         if (error == ERROR_IO_INCOMPLETE)
             exitLeavingRequest(message, Exit::Interrupted);
-        throw Failure(message + "; the device is ready for the next request", error,
-                      Exit::Interrupted);
+        throw Failure(message + movedBefore(call, moved) +
+                          "; the device is ready for the next request",
+                      error, Exit::Interrupted);
     }
     // Only reads and writes have a time-out; it is what ended them.
     const bool timedOut = (call == WdmusbCallRead || call == WdmusbCallWrite) &&
@@ -88,24 +90,23 @@ void Device::check(WdmusbCall call, std::uint32_t error, const std::string& doin
         timedOut ? doing + ", waited " + std::to_string(timeoutMs_) + " ms" : doing;
     if (error == ERROR_IO_INCOMPLETE)
         exitLeavingRequest(what + ": " + describeError(call, error), Exit::DeviceError);
-    fail(call, what, error);
+    throw Failure(what + ": " + describeError(call, error) + movedBefore(call, moved), error,
+                  exitFor(call, error));
 }
 
 std::uint32_t Device::read(std::span<std::uint8_t> buffer) {
     std::uint32_t moved = 0;
-    check(WdmusbCallRead,
-          WdmusbRead(device_, buffer.data(), static_cast<std::uint32_t>(buffer.size()), timeoutMs_,
-                     &moved),
-          "reading " + std::to_string(buffer.size()) + " bytes");
+    const std::uint32_t error = WdmusbRead(
+        device_, buffer.data(), static_cast<std::uint32_t>(buffer.size()), timeoutMs_, &moved);
+    check(WdmusbCallRead, error, "reading " + std::to_string(buffer.size()) + " bytes", moved);
     return moved;
 }
 
 std::uint32_t Device::write(std::span<const std::uint8_t> buffer) {
     std::uint32_t moved = 0;
-    check(WdmusbCallWrite,
-          WdmusbWrite(device_, buffer.data(), static_cast<std::uint32_t>(buffer.size()), timeoutMs_,
-                      &moved),
-          "writing " + std::to_string(buffer.size()) + " bytes");
+    const std::uint32_t error = WdmusbWrite(
+        device_, buffer.data(), static_cast<std::uint32_t>(buffer.size()), timeoutMs_, &moved);
+    check(WdmusbCallWrite, error, "writing " + std::to_string(buffer.size()) + " bytes", moved);
     return moved;
 }
 

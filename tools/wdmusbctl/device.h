@@ -49,8 +49,10 @@ public:
                    std::span<const std::uint8_t> data);
 
 private:
-    // Throws for a call that failed; a request the system still holds ends the program.
-    void check(WdmusbCall call, std::uint32_t error, const std::string& doing) const;
+    // Throws for a call that failed, saying what a read or write had moved; a request the
+    // system still holds ends the program.
+    void check(WdmusbCall call, std::uint32_t error, const std::string& doing,
+               std::uint32_t moved = 0) const;
 
     WdmusbDevice* device_ = nullptr;
     std::string path_;

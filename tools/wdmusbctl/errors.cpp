@@ -42,6 +42,13 @@ Exit exitFor(WdmusbCall call, std::uint32_t error) {
     return Exit::DeviceError;
 }
 
+std::string movedBefore(WdmusbCall call, std::uint32_t moved) {
+    if (moved == 0 || (call != WdmusbCallRead && call != WdmusbCallWrite))
+        return "";
+    return "; " + std::to_string(moved) + (moved == 1 ? " byte had" : " bytes had") + " been " +
+           (call == WdmusbCallRead ? "read" : "written") + " before it ended";
+}
+
 Failure::Failure(const std::string& what, std::uint32_t error, Exit exit)
     : std::runtime_error(what), error_(error), exit_(exit) {}
 

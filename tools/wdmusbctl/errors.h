@@ -27,6 +27,9 @@ enum class Exit : int {
 std::string describeError(WdmusbCall call, std::uint32_t error);
 // The exit status for a call that failed with the error.
 Exit exitFor(WdmusbCall call, std::uint32_t error);
+// What a failed read or write had moved before it ended (a cancel or a break keeps the bytes
+// before it): "; 5 bytes had been read before it ended", or nothing when it moved none.
+std::string movedBefore(WdmusbCall call, std::uint32_t moved);
 
 // A failure that ends the command: what was being done, and the platform's error (0 when the
 // failure is not a call's, such as a short read).
