@@ -81,9 +81,9 @@ TEST_F(LibraryOnDriverTest, AReadCutShortByTheDevicesRemovalEndsAndTheNextCallSa
     EXPECT_EQ(moved_, 0u);
     char buffer[16];
     EXPECT_EQ(WdmusbRead(device, buffer, sizeof buffer, 50, &moved_), DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_NE(std::string(WdmusbErrorMessage(WdmusbCallRead, ERROR_ACCESS_DENIED))
-                  .find("being removed"),
-              std::string::npos);
+    EXPECT_NE(
+        std::string(WdmusbErrorMessage(WdmusbCallRead, ERROR_ACCESS_DENIED)).find("being removed"),
+        std::string::npos);
     WdmusbClose(device);
 }
 
