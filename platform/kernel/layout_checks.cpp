@@ -45,4 +45,6 @@ static_assert(offsetof(DEVICE_EXTENSION, DeferredChunkArray) == 736);
 static_assert(offsetof(DEVICE_EXTENSION, ConfigurationLock) == 740);
 static_assert(offsetof(DEVICE_EXTENSION, SelfPowerRequestPending) == 744);
 static_assert(offsetof(DEVICE_EXTENSION, PowerUpWaitLock) == 748);
-static_assert(sizeof(DEVICE_EXTENSION) == 764);
+static_assert(offsetof(DEVICE_EXTENSION, TransferEndsSeen) == 764);
+static_assert(offsetof(DEVICE_EXTENSION, HaltedPipes) == 768);
+static_assert(sizeof(DEVICE_EXTENSION) == 776);
