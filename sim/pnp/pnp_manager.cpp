@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/sync/dispatcher.h"
 #include "sim/usb/bus_driver.h"
@@ -79,7 +80,7 @@ DeviceNode& PnpManager::add(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT pdo) {
         node->addStatus = STATUS_NOT_SUPPORTED;
     } else {
         const std::size_t locksBefore = heldSpinLocks().size();
-        node->addStatus = addDevice(functionDriver, pdo);
+        node->addStatus = callDriverRoutine(addDevice, functionDriver, pdo);
         if (currentIrql() != PASSIVE_LEVEL)
             current().verifier().report(Rule::DispatchChangedIrql,
                                         "AddDevice returned at IRQL " +

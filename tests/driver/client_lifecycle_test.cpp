@@ -7,6 +7,7 @@
 #include "io/cancel_transfers.h"
 #include "sim/power/power_manager.h"
 #include "tests/driver/client_fixture.h"
+#include "tests/support/driver_build.h"
 #include "usb/kept_configuration.h"
 #include "usb/pipe_marker.h"
 
@@ -114,6 +115,7 @@ TEST_F(ClientLifecycleTest, ClosesRacingRestartsFreeEachCopyOnce) {
 // What a device-control request borrowed stays valid across a stop and the next start, which
 // replace it; the last owner frees it.
 TEST_F(ClientLifecycleTest, ABorrowedDescriptorOutlivesTheRestartThatReplacesIt) {
+    SOURCE_BUILD_ONLY();
     startAndOpen();
     const PUSB_CONFIGURATION_DESCRIPTOR held = BorrowConfigurationDescriptor(fdo());
     ASSERT_NE(held, nullptr);

@@ -7,6 +7,7 @@
 #include "driver/counted_block.h"
 #include "tests/driver/driver_on_bus.h"
 #include "tests/support/application.h"
+#include "tests/support/driver_build.h"
 #include "usb/configuration.h"
 #include "usb/pipe_marker.h"
 
@@ -173,6 +174,7 @@ TEST_F(ConfigurationTest, AFailedSelectLeavesTheDeviceStopped) {
 }
 
 TEST_F(ConfigurationTest, UnconfigureSelectsNoConfigurationAndKeepsWhatStartRead) {
+    SOURCE_BUILD_ONLY();
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
     PDEVICE_EXTENSION ext = extOf(node);
@@ -193,6 +195,7 @@ TEST_F(ConfigurationTest, UnconfigureSelectsNoConfigurationAndKeepsWhatStartRead
 }
 
 TEST_F(ConfigurationTest, AFailedUnconfigureKeepsTheDeviceStartedAndClearsStopPending) {
+    SOURCE_BUILD_ONLY();
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
     PDEVICE_EXTENSION ext = extOf(node);
@@ -215,6 +218,7 @@ TEST_F(ConfigurationTest, AFailedUnconfigureKeepsTheDeviceStartedAndClearsStopPe
 // A start after a stop replaces what the earlier start stored. The earlier interface copy is
 // released too, unless a handle opened before the stop still holds its pipes.
 TEST_F(ConfigurationTest, ARestartReplacesTheEarlierDescriptorsAndInterfaceCopy) {
+    SOURCE_BUILD_ONLY();
     sim::DeviceNode& node = plugAndStart();
     PDEVICE_OBJECT fdo = fdoOf(node);
     PDEVICE_EXTENSION ext = extOf(node);
