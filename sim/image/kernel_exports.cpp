@@ -188,14 +188,6 @@ KERNEL_STDCALL NTSTATUS PoRequestPowerIrp_(PDEVICE_OBJECT device, UCHAR minor, P
 KERNEL_STDCALL void PoStartNextPowerIrp_(PIRP irp) {
     PoStartNextPowerIrp(irp, caller());
 }
-// POWER_STATE comes back in EAX on the platform; a union would come back through memory here.
-KERNEL_STDCALL ULONG PoSetPowerState_(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
-                                      POWER_STATE state) {
-    const POWER_STATE previous = PoSetPowerState(device, type, state);
-    ULONG value = 0;
-    std::memcpy(&value, &previous, sizeof value);
-    return value;
-}
 KERNEL_STDCALL void RtlInitUnicodeString_(PUNICODE_STRING destination, PCWSTR source) {
     RtlInitUnicodeString(destination, source);
 }
@@ -295,7 +287,6 @@ const std::array kExports{
     described(kKernel, "PoCallDriver", &PoCallDriver_),
     described(kKernel, "PoRequestPowerIrp", &PoRequestPowerIrp_),
     described(kKernel, "PoStartNextPowerIrp", &PoStartNextPowerIrp_),
-    described(kKernel, "PoSetPowerState", &PoSetPowerState_),
     described(kKernel, "RtlInitUnicodeString", &RtlInitUnicodeString_),
     described(kKernel, "RtlFreeUnicodeString", &RtlFreeUnicodeString_),
     described(kKernel, "RtlUnwind", &imageRtlUnwind),

@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "sim/image/crash_report.h"
 #include "sim/image/kernel_exports.h"
 
 namespace sim::image {
@@ -95,6 +96,7 @@ std::unique_ptr<LoadedImage> LoadedImage::load(const std::string& path, std::str
         !image->applyPatches(options.patches, why))
         return fail(why);
     image->protect(*pe);
+    reportCrashesInImages();
     std::lock_guard lock(gImagesMutex);
     gImages.push_back(image.get());
     return image;

@@ -7,6 +7,7 @@
 
 #include "sim/core/system.h"
 #include "sim/image/loaded_image.h"
+#include "sim/io/io_manager.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/bus_driver.h"
 #include "tests/sim/image/image_files.h"

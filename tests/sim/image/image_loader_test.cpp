@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "sim/image/loaded_image.h"
 #include "sim/image/routine_call.h"
+#include "sim/verifier/verifier.h"
 #include "tests/sim/image/image_files.h"
 
 namespace wdmusb::test {
