@@ -9,7 +9,6 @@
 // WDMUSB_I386_FIELD(record, field, offset); bit fields are checked through the fields around them.
 // No include guard: each check includes it once.
 
-
 // --- Basic records --------------------------------------------------------------------------
 WDMUSB_I386_SIZE(LARGE_INTEGER, 8);
 WDMUSB_I386_FIELD(LARGE_INTEGER, QuadPart, 0);

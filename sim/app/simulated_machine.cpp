@@ -8,8 +8,8 @@ namespace sim::app {
 
 SimulatedMachine::SimulatedMachine(PDRIVER_INITIALIZE driverEntry)
     : bus_(std::make_unique<usb::BusDriver>()) {
-    driver_ = system_.io().loadDriver("function driver", image::driverEntry(driverEntry),
-                                      &entryStatus_);
+    driver_ =
+        system_.io().loadDriver("function driver", image::driverEntry(driverEntry), &entryStatus_);
 }
 
 SimulatedMachine::~SimulatedMachine() {

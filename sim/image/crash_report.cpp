@@ -30,7 +30,7 @@ void say(const std::string& text) {
 void onCrash(int number, siginfo_t* info, void* context) {
     const auto* state = static_cast<const ucontext_t*>(context);
     const auto at = static_cast<std::uintptr_t>(state->uc_mcontext.gregs[REG_EIP]);
-    const char* name = number == SIGSEGV ? "SIGSEGV"
+    const char* name = number == SIGSEGV  ? "SIGSEGV"
                        : number == SIGBUS ? "SIGBUS"
                        : number == SIGILL ? "SIGILL"
                                           : "SIGFPE";

@@ -112,8 +112,9 @@ void raise(NTSTATUS code, std::uintptr_t address, const SimCallSite& site) {
 #endif
         const int disposition = r->Handler(&record, r, context, &dispatcherContext);
         if (disposition != kContinueSearch) {
-            std::fprintf(stderr, "image exceptions: a handler of %s returned disposition %d, "
-                                 "which the simulator does not model\n",
+            std::fprintf(stderr,
+                         "image exceptions: a handler of %s returned disposition %d, "
+                         "which the simulator does not model\n",
                          describeAddress(reinterpret_cast<std::uintptr_t>(r->Handler)).c_str(),
                          disposition);
             std::abort();

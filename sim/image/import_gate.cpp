@@ -61,7 +61,8 @@ std::uintptr_t wdmusb_leave_import(std::uintptr_t stackAfter) {
         std::abort();
     }
     const CallInProgress call = tCalls[--tDepth];
-    const std::uintptr_t popped = stackAfter - reinterpret_cast<std::uintptr_t>(call.returnSlot) - 4;
+    const std::uintptr_t popped =
+        stackAfter - reinterpret_cast<std::uintptr_t>(call.returnSlot) - 4;
     const GateSlot& slot = *call.slot;
     if (slot.expectedPops != GateSlot::kUnknownPops && popped != slot.expectedPops) {
         char text[256];
@@ -137,9 +138,8 @@ std::uintptr_t currentImageReturn() {
 }
 
 void abandonCallsBelow(const void* frame) {
-    while (tDepth > 0 &&
-           reinterpret_cast<std::uintptr_t>(tCalls[tDepth - 1].returnSlot) <
-               reinterpret_cast<std::uintptr_t>(frame))
+    while (tDepth > 0 && reinterpret_cast<std::uintptr_t>(tCalls[tDepth - 1].returnSlot) <
+                             reinterpret_cast<std::uintptr_t>(frame))
         --tDepth;
 }
 

@@ -25,29 +25,40 @@ namespace {
 
 // The convention and argument bytes of a routine, from its own type: what the loader compares with
 // the image's decorated import names.
-template <class... A>
-constexpr std::uint32_t argumentBytes() {
+template <class... A> constexpr std::uint32_t argumentBytes() {
     return (0 + ... + static_cast<std::uint32_t>((sizeof(A) + 3) / 4 * 4));
 }
 template <class R, class... A>
 constexpr KernelExport described(const char* module, const char* name,
                                  R(KERNEL_STDCALL* routine)(A...)) {
-    return {module, name, reinterpret_cast<const void*>(routine), Convention::Stdcall,
-            argumentBytes<A...>(), argumentBytes<A...>()};
+    return {module,
+            name,
+            reinterpret_cast<const void*>(routine),
+            Convention::Stdcall,
+            argumentBytes<A...>(),
+            argumentBytes<A...>()};
 }
 template <class R, class... A>
 constexpr KernelExport described(const char* module, const char* name,
                                  R(KERNEL_FASTCALL* routine)(A...)) {
     static_assert(((sizeof(A) <= 4) && ...), "fastcall routines here take 32-bit arguments");
     constexpr std::uint32_t bytes = argumentBytes<A...>();
-    return {module, name, reinterpret_cast<const void*>(routine), Convention::Fastcall, bytes,
+    return {module,
+            name,
+            reinterpret_cast<const void*>(routine),
+            Convention::Fastcall,
+            bytes,
             bytes > 8 ? bytes - 8 : 0};
 }
 template <class R, class... A>
 constexpr KernelExport described(const char* module, const char* name,
                                  R(KERNEL_CDECL* routine)(A...)) {
-    return {module, name, reinterpret_cast<const void*>(routine), Convention::Cdecl,
-            argumentBytes<A...>(), 0};
+    return {module,
+            name,
+            reinterpret_cast<const void*>(routine),
+            Convention::Cdecl,
+            argumentBytes<A...>(),
+            0};
 }
 
 SimCallSite caller() {
@@ -303,8 +314,10 @@ const std::array kExports{
     described(kHal, "KfLowerIrql", &KfLowerIrql_),
     described(kHal, "KeGetCurrentIrql", &KeGetCurrentIrql_),
     described(kUsbd, "USBD_CreateConfigurationRequest", &USBD_CreateConfigurationRequest_),
-    // The extended routines are imported by their decorated names (platform/kernel/usbd-imports.def).
-    described(kUsbd, "_USBD_ParseConfigurationDescriptorEx@28", &USBD_ParseConfigurationDescriptorEx_),
+    // The extended routines are imported by their decorated names
+    // (platform/kernel/usbd-imports.def).
+    described(kUsbd, "_USBD_ParseConfigurationDescriptorEx@28",
+              &USBD_ParseConfigurationDescriptorEx_),
 };
 
 } // namespace

@@ -33,7 +33,7 @@ struct SlotDecoration {
 };
 
 struct LinkMap {
-    std::vector<Routine> routines;                // by address
+    std::vector<Routine> routines;                 // by address
     std::map<std::uint32_t, SlotDecoration> slots; // by the slot's address at the link-time base
 
     // The routine holding `address` (link-time base), if any.

@@ -102,10 +102,9 @@ std::unique_ptr<LoadedImage> LoadedImage::load(const std::string& path, std::str
     return image;
 }
 
-bool LoadedImage::map(const std::vector<std::uint8_t>& file, const PeFile& pe,
-                      std::string& error) {
-    void* memory = mmap(nullptr, pe.sizeOfImage, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+bool LoadedImage::map(const std::vector<std::uint8_t>& file, const PeFile& pe, std::string& error) {
+    void* memory =
+        mmap(nullptr, pe.sizeOfImage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
         return error = "no room for " + std::to_string(pe.sizeOfImage) + " bytes", false;
     base_ = reinterpret_cast<std::uintptr_t>(memory);
@@ -146,11 +145,11 @@ bool LoadedImage::bindImports(const PeFile& pe, std::string& error) {
             if (decoration == map_->slots.end())
                 return error = "the link map has no slot for " + import.name, false;
             const SlotDecoration& d = decoration->second;
-            const bool sameBytes = d.convention == Convention::Cdecl ||
-                                   d.argumentBytes == routine->argumentBytes;
+            const bool sameBytes =
+                d.convention == Convention::Cdecl || d.argumentBytes == routine->argumentBytes;
             if (d.convention != routine->convention || !sameBytes)
-                return error = "calls " + import.module + "!" + import.name + " as " +
-                               d.decorated + " (" + conventionName(d.convention) + ", " +
+                return error = "calls " + import.module + "!" + import.name + " as " + d.decorated +
+                               " (" + conventionName(d.convention) + ", " +
                                std::to_string(d.argumentBytes) +
                                " bytes of arguments), but the simulator's routine is " +
                                conventionName(routine->convention) + " with " +
@@ -251,7 +250,8 @@ std::uintptr_t LoadedImage::importSlot(const std::string& name) const {
 SimCallSite LoadedImage::siteOf(std::uintptr_t from) const {
     std::uint32_t offset = 0;
     if (const Routine* routine = routineAt(from, &offset))
-        return SimCallSite{name_.c_str(), routine->name.c_str(), SimCallSite::kImageOffset | offset};
+        return SimCallSite{name_.c_str(), routine->name.c_str(),
+                           SimCallSite::kImageOffset | offset};
     return SimCallSite{name_.c_str(), "",
                        SimCallSite::kImageOffset | static_cast<unsigned>(from - base_)};
 }
@@ -267,7 +267,8 @@ const LoadedImage* imageHolding(std::uintptr_t address) {
 std::string describeAddress(std::uintptr_t address) {
     if (const LoadedImage* image = imageHolding(address)) {
         const SimCallSite site = image->siteOf(address);
-        return image->name() + "!" + site.function + hex(site.line & ~SimCallSite::kImageOffset).replace(0, 0, "+");
+        return image->name() + "!" + site.function +
+               hex(site.line & ~SimCallSite::kImageOffset).replace(0, 0, "+");
     }
     return hex(static_cast<std::uint32_t>(address));
 }

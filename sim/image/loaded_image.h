@@ -23,8 +23,8 @@ namespace sim::image {
 // One instruction (or a few bytes) of a routine replaced after loading: how a test breaks an
 // image on purpose.
 struct Patch {
-    std::string routine;          // as the link map names it
-    std::uint32_t offset = 0;     // from the routine's start
+    std::string routine;      // as the link map names it
+    std::uint32_t offset = 0; // from the routine's start
     std::vector<std::uint8_t> bytes;
 };
 
@@ -57,7 +57,9 @@ public:
     // Where the image's import slot of `name` is (in the image), or 0.
     std::uintptr_t importSlot(const std::string& name) const;
     // The address a routine of the image was linked at, moved to where it is loaded.
-    std::uintptr_t loaded(std::uint32_t linkAddress) const { return linkAddress - linkBase_ + base_; }
+    std::uintptr_t loaded(std::uint32_t linkAddress) const {
+        return linkAddress - linkBase_ + base_;
+    }
 
     // The call site of a routine called from the image (return address `from`): file "wdmusb.sys",
     // the routine's name and SimCallSite::kImageOffset | the offset.

@@ -14,7 +14,9 @@ public:
     bool has(std::uint64_t offset, std::uint64_t length) const {
         return offset <= bytes_.size() && length <= bytes_.size() - offset;
     }
-    std::uint16_t u16(std::uint32_t offset) const { return static_cast<std::uint16_t>(get(offset, 2)); }
+    std::uint16_t u16(std::uint32_t offset) const {
+        return static_cast<std::uint16_t>(get(offset, 2));
+    }
     std::uint32_t u32(std::uint32_t offset) const { return get(offset, 4); }
     // A zero-terminated name of at most `limit` characters; empty when it runs off the file.
     std::string name(std::uint32_t offset, std::size_t limit) const {
@@ -43,7 +45,8 @@ std::optional<std::uint32_t> fileOffset(const PeFile& pe, std::uint32_t rva, std
     if (static_cast<std::uint64_t>(rva) + length <= pe.sizeOfHeaders)
         return rva;
     for (const PeSection& s : pe.sections) {
-        if (rva >= s.rva && static_cast<std::uint64_t>(rva) + length <= s.rva + std::uint64_t{s.rawSize})
+        if (rva >= s.rva &&
+            static_cast<std::uint64_t>(rva) + length <= s.rva + std::uint64_t{s.rawSize})
             return s.rawOffset + (rva - s.rva);
     }
     return std::nullopt;
@@ -126,7 +129,8 @@ std::optional<PeFile> parsePe(std::span<const std::uint8_t> bytes, std::string& 
     const std::uint16_t sectionCount = file.u16(pe + 6);
     const std::uint16_t optionalSize = file.u16(pe + 20);
     const std::uint32_t optional = pe + 24;
-    if (file.u16(optional) != 0x010B || optionalSize < 96 + 16 * 8 || !file.has(optional, optionalSize))
+    if (file.u16(optional) != 0x010B || optionalSize < 96 + 16 * 8 ||
+        !file.has(optional, optionalSize))
         return error = "not a PE32 image (optional header)", std::nullopt;
 
     PeFile image;
@@ -159,7 +163,8 @@ std::optional<PeFile> parsePe(std::span<const std::uint8_t> bytes, std::string& 
         s.characteristics = file.u32(at + 36);
         if (!file.has(s.rawOffset, s.rawSize) ||
             std::uint64_t{s.rva} + std::max(s.virtualSize, s.rawSize) > image.sizeOfImage)
-            return error = "section " + s.name + " lies outside the file or the image", std::nullopt;
+            return error = "section " + s.name + " lies outside the file or the image",
+                   std::nullopt;
         image.sections.push_back(s);
     }
     if (image.entryRva == 0 || image.entryRva >= image.sizeOfImage)

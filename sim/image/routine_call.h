@@ -24,8 +24,7 @@ void prepareForRoutine();
 [[noreturn]] void wrongConvention(const void* routine, std::uint32_t popped,
                                   std::uint32_t expected);
 
-template <class T>
-std::uint32_t word(T value) {
+template <class T> std::uint32_t word(T value) {
     static_assert(sizeof(T) <= 4, "driver routines take 32-bit arguments");
     std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof value);
@@ -39,8 +38,8 @@ R callDriverRoutine(R(NTAPI* routine)(A...), B... arguments) {
     detail::prepareForRoutine();
     const std::uint32_t words[] = {detail::word(static_cast<A>(arguments))..., 0};
     std::uint32_t popped = 0;
-    const std::uint32_t result = detail::wdmusb_call_stdcall(
-        reinterpret_cast<const void*>(routine), words, sizeof...(A), &popped);
+    const std::uint32_t result = detail::wdmusb_call_stdcall(reinterpret_cast<const void*>(routine),
+                                                             words, sizeof...(A), &popped);
     if (popped != 4 * sizeof...(A))
         detail::wrongConvention(reinterpret_cast<const void*>(routine), popped, 4 * sizeof...(A));
     if constexpr (!std::is_void_v<R>) {

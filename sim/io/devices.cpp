@@ -51,7 +51,8 @@ PDRIVER_OBJECT IoManager::loadDriver(const std::string& name, PDRIVER_INITIALIZE
     }
     (void)name;
     UNICODE_STRING registryPath{};
-    const NTSTATUS result = entry != nullptr ? callDriverRoutine(entry, driver, &registryPath) : STATUS_SUCCESS;
+    const NTSTATUS result =
+        entry != nullptr ? callDriverRoutine(entry, driver, &registryPath) : STATUS_SUCCESS;
     if (status != nullptr)
         *status = result;
     return driver;

@@ -47,7 +47,8 @@ TEST(BrokenImageDeathTest, ASkippedReleaseIsCaughtNamingTheRoutineAndOffset) {
     const auto offset = callOffset(*clean, "PublishInterfaceCopy", "KfReleaseSpinLock");
     ASSERT_TRUE(offset) << "PublishInterfaceCopy releases its lock through KfReleaseSpinLock";
     sim::image::LoadOptions options;
-    options.patches.push_back({"PublishInterfaceCopy", *offset, std::vector<std::uint8_t>(6, 0x90)});
+    options.patches.push_back(
+        {"PublishInterfaceCopy", *offset, std::vector<std::uint8_t>(6, 0x90)});
     const auto broken = LoadedImage::load(path, error, options);
     ASSERT_NE(broken, nullptr) << error;
 
@@ -63,7 +64,8 @@ TEST(BrokenImageDeathTest, ASkippedReleaseIsCaughtNamingTheRoutineAndOffset) {
             std::_Exit(system.verifier().empty() ? 1 : 0);
         },
         ::testing::ExitedWithCode(0),
-        "dispatch-returned-with-lock-held.*acquired at wdmusb.sys!PublishInterfaceCopy\\+0x[0-9a-f]+");
+        "dispatch-returned-with-lock-held.*acquired at "
+        "wdmusb.sys!PublishInterfaceCopy\\+0x[0-9a-f]+");
 }
 
 } // namespace

@@ -20,8 +20,8 @@ class FdoByHand {
 public:
     explicit FdoByHand(PDEVICE_OBJECT lower) : lower_(lower) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = sim::current().io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry),
-                                                 &status);
+        driver_ =
+            sim::current().io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry), &status);
         EXPECT_EQ(sim::callDriverRoutine(driver_->DriverExtension->AddDevice, driver_, lower),
                   STATUS_SUCCESS);
         fdo_ = lower->AttachedDevice;

@@ -96,12 +96,17 @@ TEST_F(ImageLoaderTest, ImagesThatCannotRunAreRefusedByName) {
         };
     };
     const Refusal cases[] = {
-        {"a stdcall call of a fastcall routine", replace("_imp_@IofCallDriver@8", "_imp__IofCallDriver@8"),
-         {}, "calls ntoskrnl.exe!IofCallDriver as _IofCallDriver@8 (stdcall"},
-        {"a wrong argument count", replace("_imp__IoFreeIrp@4", "_imp__IoFreeIrp@8"), {},
+        {"a stdcall call of a fastcall routine",
+         replace("_imp_@IofCallDriver@8", "_imp__IofCallDriver@8"),
+         {},
+         "calls ntoskrnl.exe!IofCallDriver as _IofCallDriver@8 (stdcall"},
+        {"a wrong argument count",
+         replace("_imp__IoFreeIrp@4", "_imp__IoFreeIrp@8"),
+         {},
          "IoFreeIrp as _IoFreeIrp@8 (stdcall, 8 bytes of arguments), but the simulator's routine "
          "is stdcall with 4"},
-        {"a byte of code changed", {},
+        {"a byte of code changed",
+         {},
          [](std::string& image) { image[0x400] = static_cast<char>(image[0x400] ^ 0x01); },
          "wrong PE checksum"},
     };
