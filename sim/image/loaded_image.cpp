@@ -22,7 +22,7 @@ namespace {
 std::mutex gImagesMutex;
 std::vector<const LoadedImage*> gImages; // every image loaded; never unloaded
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+[[maybe_unused]] bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
@@ -35,7 +35,7 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string defaultMapPath(const std::string& path) {
+[[maybe_unused]] std::string defaultMapPath(const std::string& path) {
     const std::size_t dot = path.find_last_of('.');
     const std::size_t slash = path.find_last_of('/');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash))

@@ -90,9 +90,10 @@ struct Refusal {
 TEST_F(ImageLoaderTest, ImagesThatCannotRunAreRefusedByName) {
     const auto replace = [](const std::string& from, const std::string& to) {
         return [from, to](std::string& text) {
-            const std::size_t at = text.find(from);
-            ASSERT_NE(at, std::string::npos) << from;
-            text.replace(at, from.size(), to);
+            ASSERT_NE(text.find(from), std::string::npos) << from;
+            for (std::size_t at = text.find(from); at != std::string::npos;
+                 at = text.find(from, at + to.size()))
+                text.replace(at, from.size(), to);
         };
     };
     const Refusal cases[] = {

@@ -53,7 +53,7 @@ TEST(LinkMapTest, RoutinesAreNamedFromTheirSections) {
                 0x00011010       0x60 entry.cpp.obj
                 0x00011010                DriverEntry@8
  .text$_Z11DispatchPnpP14_DEVICE_OBJECTP4_IRP 0x00011070 0x20 dispatch_pnp.cpp.obj
- .text$_ZN12_GLOBAL__N_119LockApplicationBufferERK15_VENDOR_REQUESTPP4_MDL
+ .text$_ZN12_GLOBAL__N_121LockApplicationBufferERK15_VENDOR_REQUESTPP4_MDL
                 0x00011090       0x40 vendor_request.cpp.obj
 
 .idata          0x00015000      0x200
