@@ -7,3 +7,7 @@
 #include "public/wdmusb.h"
 
 #include "platform/i386_layout_checks.h"
+
+// The exception record the simulator builds for the image's guarded probe
+// (sim/image/image_exceptions.cpp), as the image's handler reads it.
+static_assert(sizeof(EXCEPTION_RECORD) == 80 && offsetof(EXCEPTION_RECORD, ExceptionFlags) == 4);

@@ -27,7 +27,8 @@ namespace sim::image {
 
 namespace {
 
-// The platform's records, i386 layout (the kernel build's layout checks hold the same numbers).
+// The platform's records, i386 layout (the kernel build's layout checks hold the exception
+// record to the same numbers).
 struct ExceptionRecord {
     NTSTATUS ExceptionCode;
     ULONG ExceptionFlags;
