@@ -369,8 +369,8 @@ typedef struct _IRP {
 // Checks, in the host build, that Irp is live (not freed, not completed back to its owner).
 // Called by the inline helpers below; every platform routine taking an IRP checks it as well.
 void SimCheckIrpLive(PIRP Irp, const char* Operation, SimCallSite Caller);
-// The same, and that the IRP has a stack location below the current one for the helper to write;
-// false (reported) when it has none: the platform's macros would write over the IRP's own tail.
+// The same, and that the IRP has a stack location below the current one for the copy to write;
+// false (reported) when it has none: the platform's macro would write over the IRP's own tail.
 bool SimCheckNextLocation(PIRP Irp, const char* Operation, SimCallSite Caller);
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota SIM_CALLER_PARAM);
@@ -445,8 +445,7 @@ inline void IoMarkIrpPending(PIRP Irp SIM_CALLER_PARAM) {
 inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel SIM_CALLER_PARAM) {
-    if (!SimCheckNextLocation(Irp, "IoSetCompletionRoutine", Caller))
-        return;
+    SimCheckIrpLive(Irp, "IoSetCompletionRoutine", Caller);
     PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
