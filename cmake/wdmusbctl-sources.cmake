@@ -7,5 +7,6 @@ set(WDMUSBCTL_SOURCES
   ${WDMUSBCTL_DIR}/data.cpp
   ${WDMUSBCTL_DIR}/descriptors.cpp
   ${WDMUSBCTL_DIR}/device.cpp
-  ${WDMUSBCTL_DIR}/errors.cpp)
+  ${WDMUSBCTL_DIR}/errors.cpp
+  ${WDMUSBCTL_DIR}/interrupt.cpp)
 set(WDMUSBCTL_MAIN ${WDMUSBCTL_DIR}/main.cpp)

@@ -12,7 +12,8 @@ set(WDMUSB_CLI11_LINK_DIR ${CMAKE_CURRENT_BINARY_DIR}/cli11-include)
 file(MAKE_DIRECTORY ${WDMUSB_CLI11_LINK_DIR})
 file(CREATE_LINK ${WDMUSB_CLI11_INCLUDE_DIR}/CLI ${WDMUSB_CLI11_LINK_DIR}/CLI SYMBOLIC)
 
-add_executable(wdmusbctl ${WDMUSBCTL_MAIN} ${WDMUSBCTL_SOURCES})
+add_executable(wdmusbctl ${WDMUSBCTL_MAIN} ${WDMUSBCTL_SOURCES}
+  ${CMAKE_SOURCE_DIR}/public/wdmusb_api.cpp)
 target_include_directories(wdmusbctl PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(wdmusbctl SYSTEM PRIVATE ${WDMUSB_CLI11_LINK_DIR})
 # ANSI names (CreateFileA ...), as the simulator's API offers them; Windows 2000's API.
@@ -22,6 +23,17 @@ target_compile_options(wdmusbctl PRIVATE -O2 -Wall -Wextra -Wpedantic -Wshadow -
   -Wno-missing-field-initializers -Werror)
 target_link_options(wdmusbctl PRIVATE -static -s)
 target_link_libraries(wdmusbctl PRIVATE setupapi kernel32)
+
+# The application library's example (docs/application-library.md): a C program, linked as the
+# tool is.
+enable_language(C)
+add_executable(hello_device ${CMAKE_SOURCE_DIR}/examples/hello_device.c
+  ${CMAKE_SOURCE_DIR}/public/wdmusb_api.cpp)
+target_include_directories(hello_device PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(hello_device PRIVATE _WIN32_WINNT=0x0500 WIN32_LEAN_AND_MEAN)
+target_compile_options(hello_device PRIVATE -O2 -Wall -Wextra -Werror)
+target_link_options(hello_device PRIVATE -static -s)
+target_link_libraries(hello_device PRIVATE setupapi kernel32)
 
 # The driver package: what an installation on Windows needs, in one folder.
 set(WDMUSB_PACKAGE_DIR ${CMAKE_CURRENT_BINARY_DIR}/package)

@@ -10,7 +10,8 @@ function(wdmusb_win32_program target)
 endfunction()
 
 file(GLOB WDMUSB_WINE_HARNESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/harness/*.cpp)
-wdmusb_win32_program(wine-harness ${WDMUSB_WINE_HARNESS_SOURCES})
+wdmusb_win32_program(wine-harness ${WDMUSB_WINE_HARNESS_SOURCES}
+  ${CMAKE_SOURCE_DIR}/public/wdmusb_api.cpp)
 target_link_libraries(wine-harness PRIVATE setupapi newdev)
 target_link_options(wine-harness PRIVATE -municode) # wmain
 

@@ -76,6 +76,14 @@ typedef struct _DEVICE_EXTENSION {
     // Taken in turn by the callers that wait for a power-up (a synchronization event, signalled
     // while free), so that only one of them resets and waits on PowerUpDoneEvent at a time.
     KEVENT PowerUpWaitLock;
+
+    // The request of the transfer in flight can be cancelled (io/transfer_request.h): its cancel
+    // routine and the end of its chunks may each still use the transfer when the other is done,
+    // so each counts itself here once it is, and the second one completes the request.
+    LONG TransferEndsSeen;
+    // A pipe left halted by a chunk that ended with a halting status, per direction (0: read,
+    // 1: write), for the next transfer on that pipe to reset first; NULL when none.
+    USBD_PIPE_HANDLE HaltedPipes[2];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(sizeof(((DEVICE_EXTENSION*)nullptr)->InterfaceLinkName) == 512,

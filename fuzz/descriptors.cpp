@@ -2,8 +2,10 @@
 // length, well-formed or not. Each input plugs (the first) or adds again (the others) the driver
 // above one device answering with its bytes, starts it, and when the start succeeded reads the
 // configuration descriptor through the control code and moves data through the pipes the driver
-// chose; then removes the driver as the platform would. A failed start is a fine outcome; what
-// succeeds must return what the device holds, and nothing may be left behind.
+// chose; then removes the driver as the platform would. A failed start is a fine outcome (the
+// bus refusing endpoints it cannot schedule, the driver a configuration whose pipes it cannot move
+// data with, ...); what succeeds must return what the device holds, and nothing may be left
+// behind.
 //
 // An input: the device descriptor's length (1), its bytes, then the configuration descriptor's
 // bytes (the rest, at most kMaxConfigurationBytes). Runs of pool fill in them are broken (below).
@@ -18,6 +20,7 @@
 #include "public/wdmusb.h"
 #include "sim/memory/pool.h"
 #include "sim/pnp/pnp_manager.h"
+#include "sim/usb/descriptor_device.h"
 #include "tests/support/application.h"
 
 namespace {
@@ -48,6 +51,11 @@ public:
     std::vector<std::uint8_t> configuration() {
         std::lock_guard lock(mutex_);
         return configuration_;
+    }
+    // The speed the fuzzed device descriptor suggests, so that full-speed packet sizes can start.
+    sim::usb::UsbSpeed speed() override {
+        std::lock_guard lock(mutex_);
+        return sim::usb::DescriptorDevice::speedSuggestedBy(device_);
     }
 
 private:

@@ -42,14 +42,20 @@ WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT First) {
     return result;
 }
 
+// Every chunk of the transfer in flight, if there is one.
+WalkResult CancelTransferChunks(PDEVICE_OBJECT Fdo) {
+    const PCHUNK_CONTEXT array = BeginChunkWalk(Fdo);
+    if (array == nullptr)
+        return {0, FALSE};
+    const WalkResult walk = CancelWalkedChunks(Fdo, array);
+    EndChunkWalk(Fdo);
+    return walk;
+}
+
 } // namespace
 
 ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo) {
-    const PCHUNK_CONTEXT array = BeginChunkWalk(Fdo);
-    if (array == nullptr)
-        return 0;
-    const WalkResult walk = CancelWalkedChunks(Fdo, array);
-    EndChunkWalk(Fdo);
+    const WalkResult walk = CancelTransferChunks(Fdo);
 
     // Only when every chunk asked went: a lower driver that truly refuses a cancel must not hang
     // the stop. TransferDoneEvent is never reset: once any transfer has ended this returns at
@@ -58,6 +64,10 @@ ULONG CancelPendingTransfers(PDEVICE_OBJECT Fdo) {
         KeWaitForSingleObject(&GetExtension(Fdo)->TransferDoneEvent, Suspended, KernelMode, FALSE,
                               nullptr);
     return walk.Cancelled;
+}
+
+void CancelChunksInFlight(PDEVICE_OBJECT Fdo) {
+    CancelTransferChunks(Fdo);
 }
 
 void CancelChunksAfter(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT Record) {

@@ -11,13 +11,33 @@
 // prefix, the chunks' bytes in order up to and including the first that broke; the first to
 // break cancels the chunks after it, and none is sent after it. Bytes a later chunk moved anyway
 // (it was already at the device) are data the count cannot show: the request then fails.
-#include "driver/forward.h"
+//
+// A chunk that failed counts as having moved nothing: the bus writes a URB's transfer length only
+// when the host controller served it, and one failed before (the device gone or suspended, the URB
+// refused) still holds the whole window the driver wrote there.
+//
+// A chunk that ended with a halting status leaves its endpoint halted: the bus fails every later
+// transfer on it until the pipe is reset, which only a caller at PASSIVE_LEVEL may ask for. The
+// completion notes the pipe (HaltedPipes); the next transfer on it resets it before it sends.
 #include "driver/io_reference.h"
 #include "io/cancel_transfers.h"
 #include "io/chunk_tracking.h"
 #include "io/transfer.h"
+#include "io/transfer_request.h"
 
 namespace {
+
+// A transfer that ends in an error (USB status bits 31-30 both set: a stall, a data error, a
+// device that stopped answering) halts its endpoint until URB_FUNCTION_RESET_PIPE; a cancelled or
+// aborted one leaves it running.
+constexpr bool HaltsPipe(USBD_STATUS Status) {
+    return (static_cast<ULONG>(Status) >> 30) == 3 && Status != USBD_STATUS_CANCELED;
+}
+
+void NoteHaltedPipe(PDEVICE_EXTENSION Ext, const struct _URB_BULK_OR_INTERRUPT_TRANSFER& Bulk) {
+    const ULONG direction = (Bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ? 0 : 1;
+    WriteShared(Ext->HaltedPipes[direction], Bulk.PipeHandle);
+}
 
 // What a finished transfer reports.
 struct TransferCount {
@@ -42,6 +62,16 @@ TransferCount CountUnbrokenPrefix(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* Array
     return count;
 }
 
+// Data the count cannot show outweighs the cancel. A request cancelled after its every byte moved
+// has succeeded.
+NTSTATUS TransferStatus(PIRP Request, const TransferCount& Count) {
+    if (Count.Hidden)
+        return STATUS_DEVICE_DATA_ERROR;
+    if (ReadShared(Request->Cancel) && Count.Bytes < MmGetMdlByteCount(Request->MdlAddress))
+        return STATUS_CANCELLED;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 void FinishTransfer(PDEVICE_OBJECT Fdo) {
@@ -51,13 +81,10 @@ void FinishTransfer(PDEVICE_OBJECT Fdo) {
     const TransferCount count = CountUnbrokenPrefix(Fdo, array);
     WriteShared(ext->TransferredBytes, count.Bytes);
     FinishChunkArray(Fdo, array);
-    // The device is free before the caller learns of the end: its next request must not find
-    // this one still in the way.
-    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->PendingTransferIrp),
-                               nullptr);
-    request->IoStatus.Information = count.Bytes;
-    CompleteRequest(request, count.Hidden ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS);
+    // Set before the request may complete, which can give back the last reference: the chunks are
+    // all back, which is what a walk waits for.
     KeSetEvent(&ext->TransferDoneEvent, EVENT_INCREMENT, FALSE);
+    EndTransferRequest(Fdo, request, TransferStatus(request, count), count.Bytes);
 }
 
 NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -70,9 +97,12 @@ NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     // A chunk moves at most its window; a bus driver that says more is not believed.
     const ULONG window = MmGetMdlByteCount(Irp->MdlAddress);
     const ULONG reported = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    record->Moved = reported < window ? reported : window;
-    record->Broken = !NT_SUCCESS(Irp->IoStatus.Status) || !USBD_SUCCESS(urb->UrbHeader.Status) ||
-                     record->Moved < window;
+    const USBD_STATUS usbStatus = urb->UrbHeader.Status;
+    const bool failed = !NT_SUCCESS(Irp->IoStatus.Status) || !USBD_SUCCESS(usbStatus);
+    record->Moved = failed ? 0 : (reported < window ? reported : window);
+    record->Broken = failed || record->Moved < window;
+    if (HaltsPipe(usbStatus))
+        NoteHaltedPipe(ext, urb->UrbBulkOrInterruptTransfer);
     // Before this chunk's decrement: the array and the later records stay while the walk runs.
     if (record->Broken)
         CancelChunksAfter(fdo, record);

@@ -42,12 +42,16 @@ NTSTATUS BindPipes(PDEVICE_OBJECT Fdo, PFILE_OBJECT File) {
 
 // Counts off the handle's pipes still marked (AbortOpenPipes may have done so already) and lets
 // the handle's interface copy go. A file object whose open failed holds nothing.
+//
+// The write pipe is freed first: the read pipe's marker is what admits the next open, and an open
+// that gets in as soon as it is free must find the write pipe free as well, or it would hold a
+// write pipe it never marked (counted once, and left out of a removal's aborts).
 void UnbindPipes(PDEVICE_OBJECT Fdo, PFILE_OBJECT File) {
     const auto read = static_cast<PUSBD_PIPE_INFORMATION>(File->FsContext);
     const auto write = static_cast<PUSBD_PIPE_INFORMATION>(File->FsContext2);
     if (read == nullptr)
         return;
-    const PUSBD_PIPE_INFORMATION pipes[] = {read, write};
+    const PUSBD_PIPE_INFORMATION pipes[] = {write, read};
     for (const PUSBD_PIPE_INFORMATION pipe : pipes)
         if (pipe != nullptr && TryUnbindPipe(pipe))
             InterlockedDecrement(&GetExtension(Fdo)->OpenPipeCount);

@@ -4,6 +4,7 @@
 #include "driver/forward.h"
 #include "driver/pool.h"
 #include "io/chunk_tracking.h"
+#include "io/transfer_request.h"
 #include "public/wdmusb.h"
 #include "usb/kept_configuration.h"
 #include "usb/recovery.h"
@@ -17,6 +18,7 @@ namespace {
 struct ChunksSent {
     NTSTATUS Status;
     ULONG Count;
+    BOOLEAN Armed; // the request is pending and cancellable: it ends by EndTransferRequest
 };
 
 // The handle's pipe for the direction, if the handle is bound to the configuration now selected:
@@ -95,16 +97,23 @@ NTSTATUS SendChunk(PDEVICE_OBJECT Fdo, PIRP Chunk, PURB Urb, PCHUNK_CONTEXT Reco
     return IoCallDriver(GetExtension(Fdo)->LowerDeviceObject, Chunk);
 }
 
-// Sends the chunks in order until all are sent, one cannot be built, one fails to go down, or
-// the device stops accepting requests. The request is marked pending just before its first
-// chunk goes; from then on it is not touched here (RequestMdl is the I/O manager's, alive until
-// the request completes, which cannot happen while unsent chunks are still counted).
+// The status of a transfer whose first chunk found a walk begun over its array: the request's own
+// cancel, or a stop or removal that closed the gate after the request passed it.
+NTSTATUS FirstChunkRefused(PIRP Irp) {
+    return ReadShared(Irp->Cancel) ? STATUS_CANCELLED : STATUS_DELETE_PENDING;
+}
+
+// Sends the chunks in order until all are sent, one cannot be built, one fails to go down, the
+// device stops accepting requests or the request is cancelled. The request becomes pending and
+// cancellable just before its first chunk goes; once that chunk is sent it is not touched here
+// (RequestMdl is the I/O manager's, alive until the request completes, which cannot happen while
+// unsent chunks are still counted).
 ChunksSent SendChunks(PDEVICE_OBJECT Fdo, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe, BOOLEAN IsRead,
                       PCHUNK_CONTEXT Array) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     const PMDL requestMdl = Irp->MdlAddress;
     const ULONG length = MmGetMdlByteCount(requestMdl);
-    ChunksSent sent = {STATUS_SUCCESS, 0};
+    ChunksSent sent = {STATUS_SUCCESS, 0, FALSE};
     for (ULONG offset = 0; offset < length; ++Array) {
         if (!IsAcceptingRequests(Fdo)) {
             sent.Status = STATUS_DELETE_PENDING;
@@ -119,15 +128,24 @@ ChunksSent SendChunks(PDEVICE_OBJECT Fdo, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe,
             break;
         }
         offset += size;
-        // Once the transfer's chunks are being cancelled (a stop, a removal, or a chunk that
-        // broke: failed, ended short or was cancelled), no later chunk goes: the bytes counted
-        // stay the start of the buffer. The transfer ends as one cut short does.
+        if (!sent.Armed) {
+            sent.Armed = TRUE;
+            if (!ArmTransferCancel(Fdo, Irp)) {
+                FreeUnsentChunk(chunk, urb);
+                sent.Status = STATUS_CANCELLED;
+                break;
+            }
+        }
+        // Once the transfer's chunks are being cancelled (a stop, a removal, the request's
+        // cancel, or a chunk that broke: failed, ended short or was cancelled), no later chunk
+        // goes: the bytes counted stay the start of the buffer. The transfer ends as one cut short
+        // does.
         if (!TrackChunk(Fdo, Array, urb, chunk)) {
             FreeUnsentChunk(chunk, urb);
+            if (sent.Count == 0)
+                sent.Status = FirstChunkRefused(Irp);
             break;
         }
-        if (sent.Count == 0)
-            IoMarkIrpPending(Irp);
         ++sent.Count;
         sent.Status = SendChunk(Fdo, chunk, urb, Array);
         if (!NT_SUCCESS(sent.Status))
@@ -136,10 +154,28 @@ ChunksSent SendChunks(PDEVICE_OBJECT Fdo, PIRP Irp, PUSBD_PIPE_INFORMATION Pipe,
     return sent;
 }
 
-// After a failed send: reset the pipe and, if even that fails, the port if it was disabled.
-void RecoverPipe(PDEVICE_OBJECT Fdo, PUSBD_PIPE_INFORMATION Pipe) {
+USBD_PIPE_HANDLE& HaltedPipe(PDEVICE_EXTENSION Ext, BOOLEAN IsRead) {
+    return Ext->HaltedPipes[IsRead ? 0 : 1];
+}
+
+// Resets the pipe and, if even that fails, the port if it was disabled. Whatever halted the pipe
+// before is then cleared; a chunk that halts it afterwards notes it again.
+void RecoverPipe(PDEVICE_OBJECT Fdo, PUSBD_PIPE_INFORMATION Pipe, BOOLEAN IsRead) {
+    WriteShared(HaltedPipe(GetExtension(Fdo), IsRead), nullptr);
     if (!NT_SUCCESS(ResetPipe(Fdo, Pipe)))
         ResetDeviceIfPortDisabled(Fdo);
+}
+
+// A chunk of an earlier transfer left this pipe halted: the bus would fail every chunk sent on
+// it. A pipe handle of an earlier configuration is forgotten: the new one starts running.
+void RecoverHaltedPipe(PDEVICE_OBJECT Fdo, PUSBD_PIPE_INFORMATION Pipe, BOOLEAN IsRead) {
+    USBD_PIPE_HANDLE& halted = HaltedPipe(GetExtension(Fdo), IsRead);
+    if (ReadShared(halted) == nullptr)
+        return;
+    if (ReadShared(halted) == Pipe->PipeHandle && IsAcceptingRequests(Fdo))
+        RecoverPipe(Fdo, Pipe, IsRead);
+    else
+        WriteShared(halted, nullptr);
 }
 
 } // namespace
@@ -161,6 +197,7 @@ NTSTATUS TransferData(PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN IsRead) {
 
     if (!ClaimTransfer(ext, Irp))
         return CompleteRequest(Irp, STATUS_DEVICE_BUSY); // the transfer in flight stays as it is
+    RecoverHaltedPipe(Fdo, pipe, IsRead);
     const PCHUNK_CONTEXT array = AllocateChunkArray(chunks);
     if (array == nullptr) {
         GiveBackTransfer(ext);
@@ -171,11 +208,16 @@ NTSTATUS TransferData(PDEVICE_OBJECT Fdo, PIRP Irp, BOOLEAN IsRead) {
     PublishChunkArray(Fdo, array);
 
     const ChunksSent sent = SendChunks(Fdo, Irp, pipe, IsRead, array);
-    if (!NT_SUCCESS(sent.Status) && IsAcceptingRequests(Fdo))
-        RecoverPipe(Fdo, pipe);
+    // A cancel halts nothing.
+    if (!NT_SUCCESS(sent.Status) && sent.Status != STATUS_CANCELLED && IsAcceptingRequests(Fdo))
+        RecoverPipe(Fdo, pipe, IsRead);
     if (sent.Count == 0) {
         FinishChunkArray(Fdo, array);
         InterlockedExchange(&ext->PendingChunkCount, 0);
+        if (sent.Armed) {
+            EndTransferRequest(Fdo, Irp, sent.Status, 0);
+            return STATUS_PENDING; // marked so when it became cancellable
+        }
         GiveBackTransfer(ext);
         return CompleteRequest(Irp, sent.Status);
     }

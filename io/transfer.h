@@ -7,7 +7,11 @@
 // One transfer at a time per device: PendingTransferIrp is claimed (an interlocked exchange from
 // NULL) before anything else of the transfer is touched, and given back before the request
 // completes, so that the caller's next request finds the device free. The chunks and the
-// cancelling walk share ChunkContexts through io/chunk_tracking.h.
+// cancelling walk share ChunkContexts through io/chunk_tracking.h. From just before its first
+// chunk goes, the request can be cancelled (io/transfer_request.h).
+//
+// A pipe a chunk left halted (io/chunk_completion.cpp) is reset by the next transfer on it,
+// before that sends anything.
 #pragma once
 
 #include "driver/extension.h"
@@ -28,8 +32,9 @@ PURB BuildBulkTransferUrb(PDEVICE_OBJECT Fdo, PIRP ChunkIrp, PUSBD_PIPE_INFORMAT
 NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // The end of the transfer in flight, by whatever took PendingChunkCount to 0: the array is
-// freed, the device free for the next transfer, and the request completed with the unbroken
-// prefix as its information: with STATUS_SUCCESS, or STATUS_DEVICE_DATA_ERROR when a chunk after
+// freed, TransferDoneEvent set, and the request ended (io/transfer_request.h) with the unbroken
+// prefix as its information: with STATUS_SUCCESS; STATUS_DEVICE_DATA_ERROR when a chunk after
 // the first that broke moved bytes all the same (a write's hole at the device, a read's data
-// beyond the count); TransferDoneEvent is set.
+// beyond the count); or else STATUS_CANCELLED when the request was cancelled before all its bytes
+// moved. The device is free for the next transfer once the request completes.
 void FinishTransfer(PDEVICE_OBJECT Fdo);

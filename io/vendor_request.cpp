@@ -70,7 +70,7 @@ NTSTATUS SendVendorRequest(PDEVICE_OBJECT Fdo, PIRP Irp) {
         static_cast<PURB>(AllocateDriverPool(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)));
     if (urb != nullptr) {
         FillVendorUrb(urb, request, dataIn, mdl);
-        status = SubmitUrbSync(Fdo, urb);
+        status = SubmitControlUrbSync(Fdo, urb);
         ExFreePool(urb);
     }
     if (mdl != nullptr) {

@@ -54,15 +54,19 @@ LONG TakeAsksOrRelease(PDEVICE_EXTENSION Ext) {
 }
 
 // The state Asks call for now, or PowerDeviceUnspecified when the device is to stay as it is.
+//
+// A stop's ask is decided from the state the device is in, not from the idle state: a wait-wake
+// replaces the idle state with the state the device can wake from (none of D1-D3 for some
+// devices) while the device still sleeps in the state the last close put it in.
 DEVICE_POWER_STATE Decide(PDEVICE_OBJECT Fdo, LONG Asks) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     const DEVICE_POWER_STATE idle = ReadShared(ext->IdleDevicePowerState);
     const DEVICE_POWER_STATE current = ReadShared(ext->CurrentDevicePowerState);
-    if (!IsIdlePowerState(idle) || ReadShared(ext->PendingSystemPowerIrp) != nullptr)
+    if (ReadShared(ext->PendingSystemPowerIrp) != nullptr)
         return PowerDeviceUnspecified;
     if ((Asks & kStopPowerUpAsked) != 0 && IsIdlePowerState(current))
         return PowerDeviceD0; // the stop runs with the gate closed
-    if (!IsAcceptingRequests(Fdo))
+    if (!IsIdlePowerState(idle) || !IsAcceptingRequests(Fdo))
         return PowerDeviceUnspecified;
     const BOOLEAN open = ReadShared(ext->OpenPipeCount) != 0;
     if ((Asks & kPowerUpAsked) != 0 && open && current != PowerDeviceD0)
@@ -74,7 +78,7 @@ DEVICE_POWER_STATE Decide(PDEVICE_OBJECT Fdo, LONG Asks) {
 
 // Asks for State. STATUS_PENDING when the request was made: its completion owns the claim from
 // then on.
-NTSTATUS RequestState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State) {
+NTSTATUS RequestDevicePowerState(PDEVICE_OBJECT Fdo, DEVICE_POWER_STATE State) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     AcquireIoReference(Fdo);
     POWER_STATE power;
@@ -96,7 +100,7 @@ NTSTATUS RunPolicy(PDEVICE_OBJECT Fdo) {
         const DEVICE_POWER_STATE state = Decide(Fdo, asks);
         BOOLEAN powerUpPending = FALSE;
         if (state != PowerDeviceUnspecified) {
-            status = RequestState(Fdo, state);
+            status = RequestDevicePowerState(Fdo, state);
             powerUpPending = status == STATUS_PENDING && state == PowerDeviceD0;
         }
         if ((asks & kWaitedAsk) != 0 && !powerUpPending)

@@ -2,8 +2,9 @@
 // an open brings it back to D0. It asks the power manager for a device set-power IRP for its own
 // PDO, which comes down the stack through DispatchPower and is recorded there.
 //
-// The policy acts only when IdleDevicePowerState is D1, D2 or D3, and does nothing while a system
-// set-power IRP is held (PendingSystemPowerIrp). One request of the policy is in flight at a time
+// The policy acts only when IdleDevicePowerState is D1, D2 or D3 (but for a stop's power-up, which
+// goes by the state the device is in), and does nothing while a system set-power IRP is held
+// (PendingSystemPowerIrp). One request of the policy is in flight at a time
 // (SelfPowerRequestPending); what racing opens and closes ask meanwhile is decided when it has
 // completed, from the handles open then.
 #pragma once
@@ -19,8 +20,9 @@
 // success, or the status of a request that could not be made. Callers need not look at the result.
 NTSTATUS UpdateIdlePowerState(PDEVICE_OBJECT Fdo, BOOLEAN GoIdle);
 
-// PASSIVE_LEVEL, in a stop, with a dispatch routine's reference held. When the policy left the
-// device in D1, D2 or D3, asks for D0 the way an open does and waits until that request has
+// PASSIVE_LEVEL, in a stop, with a dispatch routine's reference held. When the device is in D1, D2
+// or D3 (whatever the idle state has become since the policy put it there: a wait-wake may have
+// replaced it), asks for D0 the way an open does and waits until that request has
 // completed (after any request of the policy still in flight), so that the requests the stop sends
 // next reach an awake device. Success when nothing was needed or the request was made; otherwise
 // the status of a request that could not be made.

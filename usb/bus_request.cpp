@@ -2,8 +2,11 @@
 //
 // Each request is an IRP built by the I/O manager (IoBuildDeviceIoControlRequest): the I/O
 // manager fills our status block, sets our event and frees the IRP when it completes, so the
-// driver never touches the IRP after sending it.
+// driver never touches the IRP after sending it. The control transfers, whose wait is bounded,
+// are the exception: they may have to be cancelled after the wait, so their IRP is the driver's
+// own, given back by SignalEventCompletion and freed here.
 #include "usb/bus_request.h"
+#include "driver/forward.h"
 
 namespace {
 
@@ -31,7 +34,44 @@ NTSTATUS CallBusDriverSync(PDEVICE_OBJECT Fdo, ULONG IoControlCode, PVOID Argume
     return status;
 }
 
+// Waits for Done at most the control-transfer limit; TRUE when it was set in time.
+BOOLEAN WaitInTime(PKEVENT Done) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10000LL * WDMUSB_CONTROL_TRANSFER_TIMEOUT_MS; // relative, 100 ns units
+    return KeWaitForSingleObject(Done, Suspended, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+}
+
 } // namespace
+
+NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT Fdo, PURB Urb) {
+    const PDEVICE_OBJECT lower = GetExtension(Fdo)->LowerDeviceObject;
+    const PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    const PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (status == STATUS_PENDING) {
+        const BOOLEAN inTime = WaitInTime(&done);
+        if (!inTime) {
+            IoCancelIrp(irp);
+            // The IRP and the URB stay the bus driver's until it gives them back.
+            KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, nullptr);
+        }
+        status = irp->IoStatus.Status;
+        if (!inTime && status == STATUS_CANCELLED)
+            status = STATUS_IO_TIMEOUT;
+    }
+    IoFreeIrp(irp);
+    return status;
+}
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Fdo, PURB Urb) {
     return CallBusDriverSync(Fdo, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);

@@ -12,6 +12,18 @@
 // the URB and reads what the bus driver wrote into it.
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT Fdo, PURB Urb);
 
+// How long a control transfer on the default pipe (a descriptor read, a vendor request) may take:
+// the limit USB sets for a standard request with a data stage to the device (USB 2.0, 9.2.6.4).
+// Vendor requests have no limit of their own, and a device that NAKs one for ever would hold the
+// caller's thread, and its process, for ever.
+constexpr ULONG WDMUSB_CONTROL_TRANSFER_TIMEOUT_MS = 5000;
+
+// As SubmitUrbSync, for a control transfer the device may never answer: after
+// WDMUSB_CONTROL_TRANSFER_TIMEOUT_MS the request is cancelled, and once the bus driver has given
+// it back the result is STATUS_IO_TIMEOUT (or what the transfer ended with, should it have ended
+// meanwhile). The IRP is the driver's own (IoAllocateIrp), so that it is still there to cancel.
+NTSTATUS SubmitControlUrbSync(PDEVICE_OBJECT Fdo, PURB Urb);
+
 // Asks the bus driver for the port's USBD_PORT_ENABLED / USBD_PORT_CONNECTED bits. *PortStatus
 // is 0 unless the bus driver wrote it, so a failed request never leaves stale bits.
 NTSTATUS GetPortStatus(PDEVICE_OBJECT Fdo, PULONG PortStatus);

@@ -21,6 +21,23 @@ void KeepInterfaceCopy(PDEVICE_OBJECT Fdo, const USBD_INTERFACE_INFORMATION* Sel
     PublishInterfaceCopy(Fdo, copy);
 }
 
+// A pipe the transfers of one direction can use: bulk or interrupt, its endpoint of that
+// direction.
+BOOLEAN IsDataPipe(const USBD_PIPE_INFORMATION& Pipe, BOOLEAN In) {
+    const BOOLEAN isIn = USB_ENDPOINT_DIRECTION_IN(Pipe.EndpointAddress) != 0;
+    return (Pipe.PipeType == UsbdPipeTypeBulk || Pipe.PipeType == UsbdPipeTypeInterrupt) &&
+           isIn == In;
+}
+
+// Reads take the first pipe and writes the second. When those two cannot carry them (an OUT
+// endpoint first, an isochronous or control pipe), every transfer through them would fail: the
+// start is refused instead, with a status that names a configuration the driver cannot use. An
+// interface of fewer than two pipes still starts; its open fails.
+BOOLEAN HasUnusableDataPipes(const USBD_INTERFACE_INFORMATION* Selected) {
+    return Selected->NumberOfPipes >= 2 &&
+           (!IsDataPipe(Selected->Pipes[0], TRUE) || !IsDataPipe(Selected->Pipes[1], FALSE));
+}
+
 } // namespace
 
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo,
@@ -47,8 +64,10 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT Fdo,
     urb->UrbHeader.Length = urbBytes;
     urb->UrbSelectConfiguration.ConfigurationDescriptor = ConfigurationDescriptor;
 
-    const NTSTATUS status = SubmitUrbSync(Fdo, urb);
+    NTSTATUS status = SubmitUrbSync(Fdo, urb);
     ext->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    if (NT_SUCCESS(status) && HasUnusableDataPipes(selected))
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
     if (NT_SUCCESS(status))
         KeepInterfaceCopy(Fdo, selected);
     ExFreePool(urb);

@@ -61,7 +61,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT Fdo) {
 
     BuildGetDescriptorRequest(urb, USB_DEVICE_DESCRIPTOR_TYPE, descriptor,
                               sizeof(USB_DEVICE_DESCRIPTOR));
-    NTSTATUS status = SubmitUrbSync(Fdo, urb);
+    NTSTATUS status = SubmitControlUrbSync(Fdo, urb);
     ExFreePool(urb);
     if (!NT_SUCCESS(status)) {
         ExFreePool(descriptor);
@@ -92,7 +92,7 @@ NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT Fdo) {
             break;
         }
         BuildGetDescriptorRequest(urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, descriptor, bufferBytes);
-        status = SubmitUrbSync(Fdo, urb);
+        status = SubmitControlUrbSync(Fdo, urb);
         if (!NT_SUCCESS(status))
             break;
 

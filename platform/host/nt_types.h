@@ -126,6 +126,8 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define STATUS_BUFFER_OVERFLOW          ((NTSTATUS)0x80000005L)
 #define STATUS_NAME_TOO_LONG            ((NTSTATUS)0xC0000106L)
 
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+
 #define PASSIVE_LEVEL  0
 #define APC_LEVEL      1
 #define DISPATCH_LEVEL 2

@@ -8,7 +8,10 @@
 //     the handle) are set when it ends. One the driver finished at once returns its result, and
 //     updates the OVERLAPPED, unless it failed: then only the error is returned;
 //   - a failure is FALSE and GetLastError's translation of the status; a warning (such as
-//     STATUS_BUFFER_OVERFLOW) is FALSE too, with the bytes moved still reported.
+//     STATUS_BUFFER_OVERFLOW) is FALSE too, with the bytes moved still reported. ReadFile,
+//     WriteFile and DeviceIoControl report no byte count for an error (NtReadFile does not even
+//     write the status block of a synchronous request that failed); GetOverlappedResult reports
+//     the OVERLAPPED's count whatever the status.
 // A read or write buffer that is not in a host-visible region of the user address space goes
 // through one of the simulated space (copied in before, and for a read back whole after): the
 // driver always meets an address of the application's user space. A pointer below 4 GiB is an
@@ -360,10 +363,14 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                 std::this_thread::yield();
         }
     }
-    IO_STATUS_BLOCK result{};
-    result.Status = static_cast<NTSTATUS>(internal.load(std::memory_order_acquire));
-    result.Information = std::atomic_ref<ULONG_PTR>(lpOverlapped->InternalHigh).load();
-    return report(result, lpNumberOfBytesTransferred);
+    // The count goes to the caller whatever the status, a failure's too.
+    const auto status = static_cast<NTSTATUS>(internal.load(std::memory_order_acquire));
+    if (lpNumberOfBytesTransferred != nullptr)
+        *lpNumberOfBytesTransferred =
+            static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(lpOverlapped->InternalHigh).load());
+    if (NT_SUCCESS(status))
+        return TRUE;
+    return fail(sim::app::win32ErrorFor(status));
 }
 
 BOOL WINAPI CancelIo(HANDLE hFile) {

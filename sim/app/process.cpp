@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "sim/core/system.h"
+#include "sim/io/file_io.h"
 #include "sim/sync/dispatcher.h"
 
 namespace sim::app {
@@ -64,6 +65,15 @@ void Process::closeAll() {
     }
     for (std::uintptr_t value : open)
         CloseHandle(reinterpret_cast<HANDLE>(value));
+}
+
+void Process::endThread() {
+    current().files().endThread();
+}
+
+void Process::exit() {
+    current().files().endProcess();
+    closeAll();
 }
 
 std::size_t Process::openHandles() const {

@@ -80,8 +80,14 @@ public:
     // Takes the handle out of the table; its object, or nothing for a handle that is not open.
     std::optional<Object> remove(HANDLE handle);
     std::size_t openHandles() const;
-    // What the platform does for a process that exits: closes every handle it left open.
+    // Closes every handle the process left open.
     void closeAll();
+    // What the platform does when the calling application thread ends: every request the thread
+    // issued that is still in flight is cancelled, and the end waits for them (FileIo::endThread).
+    void endThread();
+    // What the platform does for a process that exits: every thread's requests in flight are
+    // cancelled and waited for, then every handle it left open is closed.
+    void exit();
 
 private:
     static std::uintptr_t key(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }

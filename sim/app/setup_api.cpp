@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "sim/app/device_access.h"
 #include "sim/app/process.h"
 #include "sim/core/system.h"
 #include "sim/pnp/pnp_manager.h"
@@ -16,13 +17,6 @@ namespace {
 BOOL fail(DWORD error) {
     SetLastError(error);
     return FALSE;
-}
-
-std::string devicePath(const std::u16string& link) {
-    std::string path = "\\\\?\\";
-    for (std::size_t i = 4; i < link.size(); ++i) // after "\??\"
-        path.push_back(link[i] < 0x80 ? static_cast<char>(link[i]) : '?');
-    return path;
 }
 
 // The set and the member an interface record names (Reserved holds its index plus one).
@@ -50,7 +44,8 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* ClassGuid, PCSTR, HWND, DWORD F
             continue;
         if ((Flags & DIGCF_ALLCLASSES) == 0 && !(i.interfaceClass == *ClassGuid))
             continue;
-        set->interfaces.push_back({i.interfaceClass, devicePath(i.link), i.enabled});
+        set->interfaces.push_back(
+            {i.interfaceClass, sim::app::devicePathOfLink(i.link), i.enabled});
     }
     return sim::current().process().add(std::move(set));
 }

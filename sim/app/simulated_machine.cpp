@@ -27,7 +27,7 @@ std::vector<Finding> SimulatedMachine::finish() {
     if (finished_)
         return {};
     finished_ = true;
-    system_.process().closeAll();
+    system_.process().exit();
     PnpManager& pnp = system_.pnp();
     for (DeviceNode* node : pnp.nodes()) {
         if (system_.io().topOfStack(node->pdo) == node->pdo)

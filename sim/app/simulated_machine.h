@@ -9,6 +9,9 @@
 //     machine.bus().controller().setMode(sim::usb::CompletionMode::Held); // as a test would
 //     std::vector<sim::Finding> findings = machine.finish(); // empty: nothing leaked or misused
 //
+// sim/app/device_access.h gives a plugged device's path and tells when the closes of its handles
+// have reached the driver; sim/app/app_handle.h closes a handle when it goes out of scope.
+//
 // Only one machine (one System) exists at a time in a process. Everything the application does
 // runs on the simulated system of the machine that exists.
 #pragma once
@@ -39,10 +42,10 @@ public:
     // starts it; node.addStatus and node.startStatus tell how that went.
     DeviceNode& plugDevice(std::shared_ptr<usb::DeviceModel> model = nullptr);
 
-    // Ends the run as the platform would end it: the application's handles closed (as at its
-    // exit), every device still there removed, the driver unloaded, the bus stopped; then the
-    // leak checks. Returns every verifier finding of the run (empty: nothing was misused or
-    // leaked). Further calls return nothing.
+    // Ends the run as the platform would end it: the application's requests in flight cancelled
+    // and its handles closed (as at its exit), every device still there removed, the driver
+    // unloaded, the bus stopped; then the leak checks. Returns every verifier finding of the run
+    // (empty: nothing was misused or leaked). Further calls return nothing.
     std::vector<Finding> finish();
 
 private:

@@ -133,6 +133,7 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 #define ERROR_ACCESS_DENIED        5
 #define ERROR_INVALID_HANDLE       6
 #define ERROR_NOT_ENOUGH_MEMORY    8
+#define ERROR_INVALID_DATA         13
 #define ERROR_NOT_READY            21
 #define ERROR_BAD_COMMAND          22
 #define ERROR_CRC                  23

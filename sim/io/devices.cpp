@@ -150,7 +150,7 @@ PDEVICE_OBJECT IoManager::attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target,
 }
 
 void IoManager::detach(PDEVICE_OBJECT target, const SimCallSite& site) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     DeviceRecord* lower = record(target);
     if (lower == nullptr || target->AttachedDevice == nullptr) {
         current().verifier().report(
@@ -167,6 +167,13 @@ void IoManager::detach(PDEVICE_OBJECT target, const SimCallSite& site) {
         up->attachedTo = nullptr;
     }
     target->AttachedDevice = nullptr;
+    // A device deleted while another was attached above it (a function driver's removal under an
+    // upper filter, which detaches only after passing the removal down) goes now.
+    if (lower->deleted && lower->openHandles == 0) {
+        std::unique_ptr<DeviceRecord> gone = releaseDeviceMemory(target);
+        lock.unlock();
+        forget(std::move(gone));
+    }
 }
 
 void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
@@ -196,7 +203,9 @@ void IoManager::deleteDevice(PDEVICE_OBJECT device, const SimCallSite& site) {
             break;
         }
     }
-    if (rec->openHandles == 0) {
+    // As on the platform, the object stays while a handle refers to it or a device above is still
+    // attached to it; the last close or the detach lets it go.
+    if (rec->openHandles == 0 && device->AttachedDevice == nullptr) {
         std::unique_ptr<DeviceRecord> gone = releaseDeviceMemory(device);
         lock.unlock();
         forget(std::move(gone));
@@ -247,7 +256,7 @@ void IoManager::dereferenceDevice(PDEVICE_OBJECT device) {
     if (rec == nullptr || rec->openHandles == 0)
         return;
     --rec->openHandles;
-    if (rec->openHandles == 0 && rec->deleted) {
+    if (rec->openHandles == 0 && rec->deleted && device->AttachedDevice == nullptr) {
         std::unique_ptr<DeviceRecord> gone = releaseDeviceMemory(device);
         lock.unlock();
         forget(std::move(gone));
@@ -270,6 +279,7 @@ long IoManager::openHandlesOnStack(PDEVICE_OBJECT device) {
 std::unique_ptr<DeviceRecord> IoManager::releaseDeviceMemory(PDEVICE_OBJECT device) {
     DeviceRecord* rec = record(device);
     poisonFreed(rec->memory.get(), rec->size);
+    rec->released = true;
     deletedDevices_.push_back(device);
     if (deletedDevices_.size() <= kQuarantinedDevices)
         return nullptr;

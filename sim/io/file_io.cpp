@@ -104,6 +104,11 @@ NTSTATUS FileIo::open(PDEVICE_OBJECT device, std::shared_ptr<FileObject>* file) 
         io.dereferenceDevice(opened->device_);
         return status;
     }
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(files_, [](const auto& f) { return f.expired(); });
+        files_.push_back(opened);
+    }
     *file = std::move(opened);
     return status;
 }
@@ -248,6 +253,59 @@ void FileIo::cancelOwn(const std::shared_ptr<FileObject>& file) {
         current().io().cancelIfInFlight(request.irp, request.id, SimCallSite::current());
 }
 
+std::vector<FileIo::InFlight> FileIo::inFlight(std::optional<std::thread::id> issuedBy) {
+    std::vector<std::shared_ptr<FileObject>> files;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& weak : files_)
+            if (auto file = weak.lock())
+                files.push_back(std::move(file));
+    }
+    std::vector<InFlight> found;
+    for (const auto& file : files) {
+        std::lock_guard lock(file->mutex_);
+        for (const auto& request : file->requests_)
+            if (!issuedBy || request.issuer == *issuedBy)
+                found.push_back({file, request});
+    }
+    return found;
+}
+
+std::size_t FileIo::cancelAndWait(std::optional<std::thread::id> issuedBy) {
+    const std::vector<InFlight> cancelled = inFlight(issuedBy);
+    for (const auto& r : cancelled)
+        current().io().cancelIfInFlight(r.request.irp, r.request.id, SimCallSite::current());
+    const auto stillInFlight = [&] {
+        std::vector<const InFlight*> left;
+        for (const auto& r : cancelled) {
+            std::lock_guard lock(r.file->mutex_);
+            if (std::any_of(r.file->requests_.begin(), r.file->requests_.end(),
+                            [&](const auto& q) { return q.id == r.request.id; }))
+                left.push_back(&r);
+        }
+        return left;
+    };
+    std::unique_lock lock(endMutex_);
+    if (requestEnd_.wait_for(lock, cancelWaitLimit_, [&] { return stillInFlight().empty(); }))
+        return cancelled.size();
+    lock.unlock();
+    for (const InFlight* r : stillInFlight())
+        current().verifier().report(Rule::CancelledRequestHung,
+                                    current().io().describeIrp(r->request.irp) +
+                                        " is still in flight " +
+                                        std::to_string(cancelWaitLimit_.count()) +
+                                        " ms after the end of its thread cancelled it");
+    return cancelled.size();
+}
+
+std::size_t FileIo::endThread() {
+    return cancelAndWait(std::this_thread::get_id());
+}
+
+std::size_t FileIo::endProcess() {
+    return cancelAndWait(std::nullopt);
+}
+
 void FileIo::requestEnded(const std::shared_ptr<FileObject>& file, PIRP irp) {
     bool closeNow = false;
     {
@@ -257,6 +315,10 @@ void FileIo::requestEnded(const std::shared_ptr<FileObject>& file, PIRP irp) {
         if (closeNow)
             file->closeSent_ = true;
     }
+    {
+        std::lock_guard lock(endMutex_); // a thread's end checks the requests under it
+    }
+    requestEnd_.notify_all();
     if (!closeNow)
         return;
     // The close is a dispatch routine's work at PASSIVE_LEVEL; this runs at the top of a

@@ -16,7 +16,12 @@
 //   - closing a handle: IRP_MJ_CLEANUP at once; IRP_MJ_CLOSE when no request of the file object
 //     is in flight any more (from a worker thread at PASSIVE_LEVEL when that is later), after
 //     which the device reference is given back. A deleted device object still receives the
-//     cleanup and close of the file objects that keep it.
+//     cleanup and close of the file objects that keep it;
+//   - a thread that ends (or every thread of a process that exits): each request it issued that
+//     is still in flight is cancelled, and the end waits for them all. One still in flight
+//     cancelWaitLimit() after its cancel is Rule::CancelledRequestHung (the platform's hung
+//     thread termination: it waits five minutes, then gives the request up); the end then goes
+//     on without it.
 //
 // At the top of completion, before the caller hears of it, the I/O manager checks what reaches
 // the application: a run of fresh or freed pool fill in the system buffer's returned bytes, or a
@@ -25,10 +30,13 @@
 // Requests are sent on the calling thread, which must be at PASSIVE_LEVEL. Thread-safe.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -90,6 +98,15 @@ public:
                              ULONG inputLength, void* output, ULONG outputLength, Done done);
     // IoCancelIrp on every request in flight that the calling thread issued on the file object.
     void cancelOwn(const std::shared_ptr<FileObject>& file);
+    // The end of the calling thread: its requests in flight, on every file object, cancelled and
+    // waited for. Returns how many were cancelled.
+    std::size_t endThread();
+    // The exit of the process: every request in flight cancelled and waited for, whichever
+    // thread issued it. Returns how many were cancelled.
+    std::size_t endProcess();
+    // How long an end waits for a cancelled request before reporting it (default 5 s).
+    void setCancelWaitLimit(std::chrono::milliseconds limit) { cancelWaitLimit_ = limit; }
+    std::chrono::milliseconds cancelWaitLimit() const { return cancelWaitLimit_; }
     // The handle is closed: cleanup now, the close once nothing is in flight.
     void closeHandle(const std::shared_ptr<FileObject>& file);
 
@@ -103,9 +120,22 @@ private:
     NTSTATUS sendAndWait(FileObject& file, UCHAR major);
     void requestEnded(const std::shared_ptr<FileObject>& file, PIRP irp);
     void sendClose(const std::shared_ptr<FileObject>& file);
+    // Cancels the requests in flight that `issuedBy` selects (every one when empty), then waits
+    // for them; returns how many it cancelled.
+    std::size_t cancelAndWait(std::optional<std::thread::id> issuedBy);
 
-    std::mutex mutex_; // guards closers_
+    struct InFlight {
+        std::shared_ptr<FileObject> file;
+        FileObject::Request request;
+    };
+    std::vector<InFlight> inFlight(std::optional<std::thread::id> issuedBy);
+
+    std::mutex mutex_; // guards closers_ and files_
     std::vector<std::thread> closers_;
+    std::vector<std::weak_ptr<FileObject>> files_; // every file object opened, while it lives
+    std::mutex endMutex_;                          // orders requestEnd_ with the ends of requests
+    std::condition_variable requestEnd_;           // a request of some file object has ended
+    std::chrono::milliseconds cancelWaitLimit_{5000};
 };
 
 } // namespace sim

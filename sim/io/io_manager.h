@@ -109,6 +109,7 @@ struct DeviceRecord {
     SimCallSite createdAt{};
     PDEVICE_OBJECT attachedTo = nullptr; // the device directly below, set by attach
     bool deleted = false;
+    bool released = false;        // deleted, and its memory poisoned: nothing of it may be read
     bool surpriseRemoved = false; // set by the Plug and Play manager
     long openHandles = 0;
     std::unique_ptr<std::byte[]> memory; // the device object and its extension

@@ -32,7 +32,8 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
                                     site);
         return STATUS_INVALID_PARAMETER;
     }
-    // A deleted device object that file objects still keep gets their cleanup and close.
+    // A deleted device object that file objects still keep gets their cleanup and close: those
+    // opened on it, or on a filter still attached above it that passes them down.
     const UCHAR nextMajor = irp->CurrentLocation > 1
                                 ? (irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction
                                 : UCHAR{0};
@@ -41,7 +42,12 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     {
         std::lock_guard lock(mutex_);
         deleted = target->deleted;
-        handles = target->openHandles;
+        for (PDEVICE_OBJECT d = device; d != nullptr; d = d->AttachedDevice) {
+            const DeviceRecord* rec = record(d);
+            if (rec == nullptr || rec->released)
+                break;
+            handles += rec->openHandles;
+        }
     }
     const bool lastRequests =
         (nextMajor == IRP_MJ_CLEANUP || nextMajor == IRP_MJ_CLOSE) && handles > 0;

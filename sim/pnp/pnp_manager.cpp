@@ -70,29 +70,56 @@ DeviceNode& PnpManager::add(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT pdo) {
     }
     node->driver = functionDriver;
     node->startStatus = STATUS_SUCCESS;
-    const PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension != nullptr
-                                             ? functionDriver->DriverExtension->AddDevice
-                                             : nullptr;
+    std::vector<PDRIVER_OBJECT> lower, upper;
+    {
+        std::lock_guard lock(mutex_);
+        lower = lowerFilters_;
+        upper = upperFilters_;
+    }
+    // The stack is built from the PDO up; a driver that fails its AddDevice fails the device, and
+    // the devices already added are sent the removal that lets them go.
+    NTSTATUS status = STATUS_SUCCESS;
+    for (PDRIVER_OBJECT filter : lower)
+        if (NT_SUCCESS(status))
+            status = callAddDevice(filter, pdo);
+    if (NT_SUCCESS(status))
+        status = callAddDevice(functionDriver, pdo);
+    for (PDRIVER_OBJECT filter : upper)
+        if (NT_SUCCESS(status))
+            status = callAddDevice(filter, pdo);
+    if (!NT_SUCCESS(status) && current().io().topOfStack(pdo) != pdo)
+        sendIrp(pdo, IRP_MN_REMOVE_DEVICE, {}, nullptr, nullptr);
+    node->addStatus = status;
+    node->state = NT_SUCCESS(status) ? DeviceNodeState::Added : DeviceNodeState::AddFailed;
+    return *node;
+}
+
+NTSTATUS PnpManager::callAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    const PDRIVER_ADD_DEVICE addDevice =
+        driver->DriverExtension != nullptr ? driver->DriverExtension->AddDevice : nullptr;
     if (addDevice == nullptr) {
         current().verifier().report(Rule::ObjectMisuse,
-                                    "a function driver without AddDevice was added above " +
+                                    "a driver without AddDevice was added above " +
                                         current().io().describeDevice(pdo));
-        node->addStatus = STATUS_NOT_SUPPORTED;
-    } else {
-        const std::size_t locksBefore = heldSpinLocks().size();
-        node->addStatus = callDriverRoutine(addDevice, functionDriver, pdo);
-        if (currentIrql() != PASSIVE_LEVEL)
-            current().verifier().report(Rule::DispatchChangedIrql,
-                                        "AddDevice returned at IRQL " +
-                                            std::to_string(currentIrql()) +
-                                            ", called at PASSIVE_LEVEL");
-        if (heldSpinLocks().size() > locksBefore)
-            current().verifier().report(Rule::DispatchReturnedWithLockHeld,
-                                        "AddDevice returned holding a spin lock acquired at " +
-                                            describe(heldSpinLocks().back().acquiredAt));
+        return STATUS_NOT_SUPPORTED;
     }
-    node->state = NT_SUCCESS(node->addStatus) ? DeviceNodeState::Added : DeviceNodeState::AddFailed;
-    return *node;
+    const std::size_t locksBefore = heldSpinLocks().size();
+    const NTSTATUS status = callDriverRoutine(addDevice, driver, pdo);
+    if (currentIrql() != PASSIVE_LEVEL)
+        current().verifier().report(Rule::DispatchChangedIrql, "AddDevice returned at IRQL " +
+                                                                   std::to_string(currentIrql()) +
+                                                                   ", called at PASSIVE_LEVEL");
+    if (heldSpinLocks().size() > locksBefore)
+        current().verifier().report(Rule::DispatchReturnedWithLockHeld,
+                                    "AddDevice returned holding a spin lock acquired at " +
+                                        describe(heldSpinLocks().back().acquiredAt));
+    return status;
+}
+
+void PnpManager::setFilters(std::vector<PDRIVER_OBJECT> lower, std::vector<PDRIVER_OBJECT> upper) {
+    std::lock_guard lock(mutex_);
+    lowerFilters_ = std::move(lower);
+    upperFilters_ = std::move(upper);
 }
 
 NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor,

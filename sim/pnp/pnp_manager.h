@@ -16,7 +16,7 @@
 //     sim::RemoveResult q = system_.pnp().remove(node); // query-remove, then remove or cancel
 //     system_.pnp().add(driver, node.pdo);              // the PDO stays: a fresh AddDevice
 //
-//     system_.pnp().surpriseRemove(node);   // unplugged: transfers fail, IRP_MN_SURPRISE_REMOVAL
+//     system_.pnp().surpriseRemove(node);   // marked, unplugged, IRP_MN_SURPRISE_REMOVAL
 //     ... close the handles ...
 //     system_.pnp().removeDevice(node);     // IRP_MN_REMOVE_DEVICE; the bus deletes its PDO
 //     sim::DeviceNode& again = system_.pnp().plug(bus, driver); // a new PDO, a new AddDevice
@@ -139,9 +139,16 @@ public:
     // driver above its new PDO. Plugging again after a surprise removal is how a device returns.
     DeviceNode& plug(usb::BusDriver& bus, PDRIVER_OBJECT functionDriver,
                      std::shared_ptr<usb::DeviceModel> model = nullptr);
-    // Calls the driver's AddDevice for the PDO at PASSIVE_LEVEL; the result is in addStatus. A
-    // PDO whose node was removed (or whose AddDevice failed) gets its node back, reset.
+    // Calls the AddDevice of the filters and of the function driver for the PDO at PASSIVE_LEVEL;
+    // the result is in addStatus. A PDO whose node was removed (or whose AddDevice failed) gets
+    // its node back, reset.
     DeviceNode& add(PDRIVER_OBJECT functionDriver, PDEVICE_OBJECT pdo);
+    // Filter drivers (sim/pnp/filter_driver.h, or any driver with an AddDevice) added to every
+    // device added from now on, as the platform builds a stack from the PDO up: the lower filters
+    // first (the first one given lowest), then the function driver, then the upper filters. A
+    // driver that fails its AddDevice fails the device (AddFailed), and the devices added before
+    // it are sent IRP_MN_REMOVE_DEVICE. Empty lists: no filters.
+    void setFilters(std::vector<PDRIVER_OBJECT> lower, std::vector<PDRIVER_OBJECT> upper);
     // Sends IRP_MN_START_DEVICE and waits. A failed start leaves the node StartFailed; sending the
     // removal that follows is the caller's (stop() does it for the start after a stop).
     NTSTATUS start(DeviceNode& node);
@@ -167,9 +174,11 @@ public:
     // Told by the I/O manager that a file object on `device` was closed: a surprise-removed
     // device whose last handle that was gets its removal now.
     void handleClosed(PDEVICE_OBJECT device);
-    // The device is unplugged from its bus (transfers in flight fail, the port is not connected),
-    // then IRP_MN_SURPRISE_REMOVAL is sent. A node without a function driver (add failed, or
-    // removed already) gets no IRP: the bus deletes the PDO at once.
+    // The node is marked surprise-removed, the device unplugged from its bus (transfers in
+    // flight fail, the port is not connected), then IRP_MN_SURPRISE_REMOVAL is sent; a close
+    // meanwhile (the unplug may end a handle's last request) finds the node surprise-removed, and
+    // the removal it sends waits for the surprise removal. A node without a function driver (add
+    // failed, or removed already) gets no IRP: the bus deletes the PDO at once.
     NTSTATUS surpriseRemove(DeviceNode& node);
 
     // Sends one Plug and Play IRP, built as the platform builds them (status preset to
@@ -190,6 +199,8 @@ public:
     void forgetDevice(PDEVICE_OBJECT device);
 
 private:
+    // Calls a driver's AddDevice for the PDO and checks how it returned.
+    NTSTATUS callAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
     NTSTATUS sendIrp(PDEVICE_OBJECT device, UCHAR minor,
                      const std::function<void(IO_STACK_LOCATION&)>& fill, ULONG_PTR* information,
                      std::string* description);
@@ -206,8 +217,10 @@ private:
     DeviceInterfaceRegistry interfaces_;
     // Orders a removal with the close that may send it: held while either decides and sends.
     std::recursive_mutex removalOrder_;
-    mutable std::mutex mutex_; // guards nodes_
+    mutable std::mutex mutex_; // guards nodes_ and the filters
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
+    std::vector<PDRIVER_OBJECT> lowerFilters_;
+    std::vector<PDRIVER_OBJECT> upperFilters_;
 };
 
 } // namespace sim

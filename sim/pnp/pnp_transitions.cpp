@@ -237,21 +237,31 @@ void PnpManager::handleClosed(PDEVICE_OBJECT device) {
 // A started (or stopped) device that vanishes is told at once with IRP_MN_SURPRISE_REMOVAL and
 // removed later; one that never started has nothing running and is removed at once, as the
 // platform does.
+//
+// The node is surprise-removed before the device leaves the bus: the unplug ends the requests in
+// flight, and a handle whose last request that was may be closed at once. Its close must find the
+// node waiting for the last close, or the removal would never be sent; the removal order keeps
+// the removal that close sends until the surprise removal has been through the stack.
 NTSTATUS PnpManager::surpriseRemove(DeviceNode& node) {
-    if (node.state == DeviceNodeState::Deleted || node.state == DeviceNodeState::SurpriseRemoved)
+    std::lock_guard order(removalOrder_);
+    const DeviceNodeState state = node.state;
+    if (state == DeviceNodeState::Deleted || state == DeviceNodeState::SurpriseRemoved)
         return STATUS_INVALID_DEVICE_STATE;
-    if (node.busDevice != nullptr)
-        node.busDevice->unplug();
-    if (!hasFunctionDriver(node.state)) {
+    const bool neverStarted =
+        state == DeviceNodeState::Added || state == DeviceNodeState::StartFailed;
+    if (!hasFunctionDriver(state) || neverStarted) {
+        if (node.busDevice != nullptr)
+            node.busDevice->unplug();
+        if (neverStarted)
+            return removeDevice(node);
         deletePdoIfGone(node);
         return STATUS_SUCCESS;
     }
-    if (node.state == DeviceNodeState::Added || node.state == DeviceNodeState::StartFailed)
-        return removeDevice(node);
     markSurpriseRemoved(node);
-    const NTSTATUS status = sendChecked(node, IRP_MN_SURPRISE_REMOVAL);
     node.state = DeviceNodeState::SurpriseRemoved;
-    return status;
+    if (node.busDevice != nullptr)
+        node.busDevice->unplug();
+    return sendChecked(node, IRP_MN_SURPRISE_REMOVAL);
 }
 
 void PnpManager::markSurpriseRemoved(DeviceNode& node) {

@@ -86,21 +86,42 @@ LONG Dispatcher::readEvent(PKEVENT event) {
     return event->Header.SignalState;
 }
 
+bool Dispatcher::waitFor(PKEVENT event, std::chrono::nanoseconds timeout,
+                         const SimCallSite& caller) {
+    std::unique_lock lock(mutex_);
+    // A time-out as long as the hang limit or longer is held to the limit as any wait is.
+    const bool bounded = timeout < hangLimit_;
+    const auto limit = bounded ? timeout : std::chrono::nanoseconds(hangLimit_);
+    if (!changed_.wait_for(lock, limit, [&] { return event->Header.SignalState != 0; })) {
+        if (bounded)
+            return false;
+        lock.unlock();
+        stopHung(event, caller);
+    }
+    if (event->Header.Type != kEventObjectType)
+        event->Header.SignalState = 0; // a synchronization event releases one waiter
+    return true;
+}
+
 void Dispatcher::wait(PKEVENT event, const SimCallSite& caller) {
     std::unique_lock lock(mutex_);
     const bool satisfied =
         changed_.wait_for(lock, hangLimit_, [&] { return event->Header.SignalState != 0; });
     if (!satisfied) {
         lock.unlock();
-        current().verifier().report(Rule::WaitNeverEnded,
-                                    "wait on " + describeEvent(event) + " did not end within " +
-                                        std::to_string(hangLimit_.count()) + " ms",
-                                    caller);
-        std::fprintf(stderr, "simulated system stopped: a wait would hang forever\n");
-        std::abort();
+        stopHung(event, caller);
     }
     if (event->Header.Type != kEventObjectType)
         event->Header.SignalState = 0; // a synchronization event releases one waiter
+}
+
+void Dispatcher::stopHung(PKEVENT event, const SimCallSite& caller) {
+    current().verifier().report(Rule::WaitNeverEnded,
+                                "wait on " + describeEvent(event) + " did not end within " +
+                                    std::to_string(hangLimit_.count()) + " ms",
+                                caller);
+    std::fprintf(stderr, "simulated system stopped: a wait would hang forever\n");
+    std::abort();
 }
 
 } // namespace sim

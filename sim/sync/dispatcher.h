@@ -22,12 +22,17 @@ public:
     LONG resetEvent(PKEVENT event);
     LONG readEvent(PKEVENT event);
     void wait(PKEVENT event, const SimCallSite& caller);
+    // A wait with a time-out: false when it expired with the event still not signalled. One that
+    // reaches the hang limit first is reported and ends the run, as an endless wait does.
+    bool waitFor(PKEVENT event, std::chrono::nanoseconds timeout, const SimCallSite& caller);
 
     // How long a wait may block before it is reported as a hang; defaults to 60 seconds.
     void setHangLimit(std::chrono::milliseconds limit) { hangLimit_ = limit; }
     std::chrono::milliseconds hangLimit() const { return hangLimit_; }
 
 private:
+    [[noreturn]] void stopHung(PKEVENT event, const SimCallSite& caller);
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::chrono::milliseconds hangLimit_{60000};

@@ -6,6 +6,7 @@
 
 #include "sim/core/system.h"
 #include "sim/sync/dispatcher.h"
+#include "sim/sync/word_watch.h"
 
 namespace sim {
 std::vector<HeldSpinLock>& mutableHeldSpinLocks();
@@ -62,8 +63,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                                         " (waits are allowed below DISPATCH_LEVEL only)",
                                     Caller);
     }
-    current().dispatcher().wait(static_cast<PKEVENT>(Object), Caller);
-    return STATUS_SUCCESS;
+    if (Timeout == nullptr) {
+        current().dispatcher().wait(static_cast<PKEVENT>(Object), Caller);
+        return STATUS_SUCCESS;
+    }
+    // Relative time-outs (negative, in 100 ns units); an absolute one needs a system clock the
+    // simulated system does not keep.
+    if (Timeout->QuadPart > 0) {
+        current().verifier().report(Rule::ObjectMisuse,
+                                    "KeWaitForSingleObject with an absolute time-out, which the "
+                                    "simulated system does not model",
+                                    Caller);
+        return STATUS_TIMEOUT;
+    }
+    const std::chrono::nanoseconds timeout(-Timeout->QuadPart * 100);
+    return current().dispatcher().waitFor(static_cast<PKEVENT>(Object), timeout, Caller)
+               ? STATUS_SUCCESS
+               : STATUS_TIMEOUT;
 }
 
 KIRQL NTAPI KeGetCurrentIrql() {
@@ -143,24 +159,34 @@ void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SimCallSite Ca
 }
 
 LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_add(1) + 1;
+    const LONG now = std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_add(1) + 1;
+    noteWordChanged(Addend, now);
+    return now;
 }
 
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_sub(1) - 1;
+    const LONG now = std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_sub(1) - 1;
+    noteWordChanged(Addend, now);
+    return now;
 }
 
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(Target)).exchange(Value);
+    const LONG old = std::atomic_ref<LONG>(*const_cast<LONG*>(Target)).exchange(Value);
+    noteWordChanged(Target, Value);
+    return old;
 }
 
 LONG NTAPI InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
-    return std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_add(Value);
+    const LONG old = std::atomic_ref<LONG>(*const_cast<LONG*>(Addend)).fetch_add(Value);
+    noteWordChanged(Addend, old + Value);
+    return old;
 }
 
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    std::atomic_ref<LONG>(*const_cast<LONG*>(Destination))
-        .compare_exchange_strong(Comparand, Exchange);
+    // On failure Comparand takes the value found, which is what the routine returns either way.
+    if (std::atomic_ref<LONG>(*const_cast<LONG*>(Destination))
+            .compare_exchange_strong(Comparand, Exchange))
+        noteWordChanged(Destination, Exchange);
     return Comparand;
 }
 

@@ -7,11 +7,14 @@
 // that interface has endpoints, and lie inside Hdr.Length. Interfaces without a record are left
 // unconfigured. The endpoints come from the device's own configuration descriptor with the
 // caller's bConfigurationValue; the caller's copy is read no further than its 9-byte header.
+// Endpoints the host controller cannot schedule at the device's speed fail the select
+// (sim/usb/endpoint_schedule.h), as on a real bus, and leave the earlier configuration in place.
 #include <memory>
 #include <vector>
 
 #include "sim/usb/bus_device.h"
 #include "sim/usb/descriptor_walk.h"
+#include "sim/usb/endpoint_schedule.h"
 #include "sim/usb/host_controller.h"
 #include "sim/usb/pdo_dispatch.h"
 
@@ -69,6 +72,19 @@ std::optional<std::vector<Selection>> readRecords(URB& urb, const ParsedConfigur
     if (records.empty())
         return std::nullopt;
     return records;
+}
+
+std::vector<const ParsedInterface*> chosenInterfaces(const std::vector<Selection>& records) {
+    std::vector<const ParsedInterface*> chosen;
+    chosen.reserve(records.size());
+    for (const auto& s : records)
+        chosen.push_back(s.descriptor);
+    return chosen;
+}
+
+UsbSpeed speedOf(BusDevice& device) {
+    std::lock_guard lock(device.modelMutex());
+    return device.model().speed();
 }
 
 void fillRecord(Selection& s, SelectedInterface& selected) {
@@ -140,6 +156,8 @@ UrbResult selectConfiguration(BusDevice& device, URB& urb, const std::optional<U
     auto records = readRecords(urb, *config);
     if (!records)
         return UrbResult::usb(USBD_STATUS_INVALID_PARAMETER);
+    if (auto refusal = scheduleRefusal(chosenInterfaces(*records), speedOf(device)))
+        return UrbResult::usb(refusal->status); // the earlier configuration stays
 
     closePipes(device);
     auto fresh = std::make_unique<Configuration>();

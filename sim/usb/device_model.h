@@ -26,6 +26,10 @@
 
 namespace sim::usb {
 
+// The speed a device runs at on its port (USB 2.0, 7.1.7): it decides which packet sizes and
+// polling intervals the host controller can schedule for it.
+enum class UsbSpeed { Low, Full, High };
+
 // The eight bytes of a control request (USB 2.0, 9.3).
 struct SetupPacket {
     UCHAR bmRequestType = 0;
@@ -87,6 +91,9 @@ public:
     virtual TransferResult control(const SetupPacket& setup, std::span<std::uint8_t> data) = 0;
     // A bulk or interrupt transfer. IN endpoint (bit 7 set): fill `data`; OUT: take from it.
     virtual TransferResult transfer(UCHAR endpointAddress, std::span<std::uint8_t> data) = 0;
+    // The speed the device runs at; select-configuration refuses endpoints the host controller
+    // cannot schedule at it (sim/usb/endpoint_schedule.h).
+    virtual UsbSpeed speed() { return UsbSpeed::Full; }
 
     // Notifications: SET_CONFIGURATION (0 = unconfigured), CLEAR_FEATURE(ENDPOINT_HALT) from a
     // pipe reset, a port reset, and a change of power state.

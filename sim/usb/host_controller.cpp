@@ -358,9 +358,17 @@ void HostController::finish(const std::shared_ptr<Transfer>& transfer, const Out
         // A pump or a flush may still hold it in the list it took: it must find it claimed.
         transfer->state = TransferState::InService;
         pending_.remove(transfer);
+        // Newer transfers of its pipe waited behind it without meeting the device: they meet it
+        // now, not at the device's next wake (which may never come).
+        const bool behind = std::any_of(pending_.begin(), pending_.end(), [&](const auto& t) {
+            return samePipe(*t, *transfer) && t->state == TransferState::Waiting;
+        });
+        if (behind && !stopping_)
+            work_.push_back([this, device = transfer->device] { pump(*device); });
         changed_.notify_all();
     }
-    setTransferLength(*transfer, outcome.bytes);
+    if (outcome.served)
+        setTransferLength(*transfer, outcome.bytes);
     transfer->device->completeUrb(transfer->irp, transfer->urb, outcome.irpStatus,
                                   outcome.usbStatus);
 }

@@ -15,7 +15,8 @@
 // Requests that are not vendor requests stall.
 //
 // Descriptors: device 1209:0001, one configuration (value 1) of 32 bytes with one vendor-class
-// interface holding a bulk IN endpoint 0x81 and then a bulk OUT endpoint 0x02, 512-byte packets.
+// interface holding a bulk IN endpoint 0x81 and then a bulk OUT endpoint 0x02, 512-byte packets:
+// a high-speed device.
 #pragma once
 
 #include <array>
@@ -49,6 +50,7 @@ public:
     std::vector<std::uint8_t> configurationDescriptor(UCHAR index) override;
     TransferResult control(const SetupPacket& setup, std::span<std::uint8_t> data) override;
     TransferResult transfer(UCHAR endpointAddress, std::span<std::uint8_t> data) override;
+    UsbSpeed speed() override { return UsbSpeed::High; } // its 512-byte bulk packets
 
     // For tests, from any thread.
     std::size_t queuedBytes() const;

@@ -7,6 +7,10 @@
 namespace sim::usb {
 
 constexpr USBD_STATUS kUsbdInsufficientResources = static_cast<USBD_STATUS>(0xC0001000L);
+// A select-configuration refused for an endpoint the host controller cannot schedule, or for
+// periodic endpoints that do not fit in a frame together.
+constexpr USBD_STATUS kUsbdBadEndpointDescriptor = static_cast<USBD_STATUS>(0xC0100004L);
+constexpr USBD_STATUS kUsbdNoBandwidth = static_cast<USBD_STATUS>(0x80000700L);
 // What a request to a suspended device (D1-D3) ends with.
 constexpr NTSTATUS kStatusDevicePoweredOff = static_cast<NTSTATUS>(0x8000000FL);
 
@@ -23,7 +27,10 @@ constexpr NTSTATUS ntStatusFor(USBD_STATUS usb) {
     case USBD_STATUS_DEVICE_GONE:
         return STATUS_DEVICE_NOT_CONNECTED;
     case kUsbdInsufficientResources:
+    case kUsbdNoBandwidth:
         return STATUS_INSUFFICIENT_RESOURCES;
+    case kUsbdBadEndpointDescriptor:
+        return STATUS_INVALID_PARAMETER;
     default:
         return USBD_SUCCESS(usb) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     }

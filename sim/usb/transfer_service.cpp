@@ -49,14 +49,17 @@ Outcome offerToDevice(Transfer& transfer) {
     if (fault && fault->action == FaultAction::DisablePort)
         device.setPortEnabled(false);
     if (!device.portConnected())
-        return Outcome::failed(ntStatusFor(USBD_STATUS_DEVICE_GONE), USBD_STATUS_DEVICE_GONE);
+        return Outcome::refused(ntStatusFor(USBD_STATUS_DEVICE_GONE), USBD_STATUS_DEVICE_GONE);
     if (!device.portEnabled())
-        return Outcome::failed(ntStatusFor(USBD_STATUS_DEV_NOT_RESPONDING),
-                               USBD_STATUS_DEV_NOT_RESPONDING);
+        return Outcome::refused(ntStatusFor(USBD_STATUS_DEV_NOT_RESPONDING),
+                                USBD_STATUS_DEV_NOT_RESPONDING);
     if (device.suspended())
-        return Outcome::failed(kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING);
-    if (fault && fault->action == FaultAction::Fail)
+        return Outcome::refused(kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING);
+    if (fault && fault->action == FaultAction::Fail) {
+        if (haltsEndpoint(fault->usbStatus) && transfer.pipe != nullptr)
+            device.setPipeHalted(transfer.pipe, true);
         return Outcome::failed(fault->irpStatus, fault->usbStatus);
+    }
     if (device.pipeHalted(transfer.pipe))
         return Outcome::failed(ntStatusFor(USBD_STATUS_STALL_PID), USBD_STATUS_STALL_PID);
 
@@ -69,8 +72,8 @@ Outcome offerToDevice(Transfer& transfer) {
 
     Outcome outcome{TransferResult::Kind::Done, std::min(result.bytes, data.size()),
                     ntStatusFor(result.status), result.status};
-    if (result.status == USBD_STATUS_STALL_PID && transfer.pipe != nullptr)
-        device.setPipeHalted(transfer.pipe, true); // until RESET_PIPE (USB 2.0, 9.4.5)
+    if (haltsEndpoint(result.status) && transfer.pipe != nullptr)
+        device.setPipeHalted(transfer.pipe, true);
     if (USBD_SUCCESS(outcome.usbStatus) && transfer.in && !transfer.shortOk &&
         outcome.bytes < transfer.buffer.size()) {
         outcome.usbStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;

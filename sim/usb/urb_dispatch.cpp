@@ -127,15 +127,14 @@ NTSTATUS submitTransfer(BusDevice& device, PIRP irp, PURB urb, std::optional<Urb
     transfer->function = urb->UrbHeader.Function;
     transfer->fault = fault;
     transfer->markedPending = pended;
+    // Refused before the controller took it: the URB keeps the length the driver wrote.
     if (auto refusal = describe(*transfer)) {
-        setTransferLength(*transfer, 0); // nothing moved
         const NTSTATUS status = ntStatusFor(*refusal);
         device.completeUrb(irp, urb, status, *refusal);
         return pended ? STATUS_PENDING : status;
     }
     // A suspended port takes nothing, whatever the completion mode.
     if (device.suspended()) {
-        setTransferLength(*transfer, 0);
         device.completeUrb(irp, urb, kStatusDevicePoweredOff, USBD_STATUS_DEV_NOT_RESPONDING);
         return pended ? STATUS_PENDING : kStatusDevicePoweredOff;
     }

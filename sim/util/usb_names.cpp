@@ -15,7 +15,10 @@ constexpr auto kUsbdStatuses = makeCodeTable<USBD_STATUS>(
     NAMED_CODE(USBD_STATUS_INVALID_PIPE_HANDLE), NAMED_CODE(USBD_STATUS_ERROR_SHORT_TRANSFER),
     NAMED_CODE(USBD_STATUS_CANCELED), NAMED_CODE(USBD_STATUS_DEVICE_GONE),
     std::pair<long long, std::string_view>(usb::kUsbdInsufficientResources,
-                                           "USBD_STATUS_INSUFFICIENT_RESOURCES"));
+                                           "USBD_STATUS_INSUFFICIENT_RESOURCES"),
+    std::pair<long long, std::string_view>(usb::kUsbdBadEndpointDescriptor,
+                                           "USBD_STATUS_BAD_ENDPOINT_DESCRIPTOR"),
+    std::pair<long long, std::string_view>(usb::kUsbdNoBandwidth, "USBD_STATUS_NO_BANDWIDTH"));
 
 constexpr auto kUrbFunctions = makeCodeTable<USHORT>(
     NAMED_CODE(URB_FUNCTION_SELECT_CONFIGURATION), NAMED_CODE(URB_FUNCTION_SELECT_INTERFACE),

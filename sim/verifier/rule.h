@@ -23,6 +23,7 @@ enum class Rule {
     IrpForwardedWithCancelRoutine,
     IrpCompletedWithCancelRoutine,
     WaitNeverEnded,
+    CancelledRequestHung, // a request still in flight long after its thread's end cancelled it
     NoMoreStackLocations,
     PnpIrpCompletedNotForwarded,
     PnpIrpFailedWhenMustSucceed,

@@ -39,6 +39,8 @@ std::string_view ruleName(Rule rule) {
         return "irp-completed-with-cancel-routine";
     case Rule::WaitNeverEnded:
         return "wait-never-ended";
+    case Rule::CancelledRequestHung:
+        return "cancelled-request-hung";
     case Rule::NoMoreStackLocations:
         return "no-more-stack-locations";
     case Rule::PnpIrpCompletedNotForwarded:

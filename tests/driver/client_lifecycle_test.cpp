@@ -6,6 +6,7 @@
 #include "driver/counted_block.h"
 #include "io/cancel_transfers.h"
 #include "sim/power/power_manager.h"
+#include "sim/sync/word_watch.h"
 #include "tests/driver/client_fixture.h"
 #include "tests/support/driver_build.h"
 #include "usb/kept_configuration.h"
@@ -26,6 +27,31 @@ TEST_F(ClientLifecycleTest, OneHandleAtATimeOwnsThePipes) {
     EXPECT_EQ(ext()->OpenPipeCount, 0);
     second = openDevice(GUID_DEVINTERFACE_WDMUSB);
     EXPECT_TRUE(second.valid());
+}
+
+// The read pipe's marker alone admits an open, so a close frees it last: an open that gets in
+// between the close's steps finds both pipes free and binds both, and a removal then aborts both.
+TEST_F(ClientLifecycleTest, AnOpenBetweenTheStepsOfACloseBindsBothPipes) {
+    startAndOpen();
+    const PUSBD_INTERFACE_INFORMATION pipes = ext()->InterfaceInformation;
+    AppHandle next;
+    sim::WordWatch readPipeFreed(&pipes->Pipes[0].PipeFlags, WDMUSB_PIPE_FREE, [&] {
+        std::thread opener([&] { next = openDevice(GUID_DEVINTERFACE_WDMUSB); });
+        opener.join();
+    });
+    handle_.close();
+    ASSERT_TRUE(readPipeFreed.fired());
+    ASSERT_TRUE(next.valid()) << "error " << GetLastError();
+    EXPECT_EQ(ext()->OpenPipeCount, 2);
+    EXPECT_TRUE(IsPipeBound(&pipes->Pipes[0]));
+    EXPECT_TRUE(IsPipeBound(&pipes->Pipes[1]));
+
+    recorder_.clear();
+    EXPECT_EQ(system_.pnp().surpriseRemove(*node_), STATUS_SUCCESS);
+    EXPECT_EQ(sent(URB_FUNCTION_ABORT_PIPE).size(), 2u);
+    EXPECT_EQ(ext()->OpenPipeCount, 0);
+    next.close();
+    EXPECT_EQ(node_->state.load(), sim::DeviceNodeState::Deleted);
 }
 
 // A second read or write while one is in flight is refused at once; the one in flight goes on.
@@ -171,8 +197,9 @@ TEST_F(ClientLifecycleTest, SurpriseRemovalThenCloseThenRemoval) {
 
 // The removal (here sent whatever is open) cancels the chunks in flight and aborts the pipes; a
 // chunk the bus neither cancels nor aborts keeps the FDO until it ends: its completion, not the
-// removal, gives back the last reference. The first chunk was cancelled: the held second chunk's
-// bytes come after that break, so the read fails with a data error and counts none.
+// removal, gives back the last references (its own and its request's). The first chunk was
+// cancelled: the held second chunk's bytes come after that break, so the read fails with a data
+// error and counts none.
 TEST_F(ClientLifecycleTest, ARemovalWaitsForTheChunksInFlightThroughTheCount) {
     startAndOpen(nullptr, FILE_FLAG_OVERLAPPED);
     node_->busDevice->faults().add(
@@ -189,8 +216,11 @@ TEST_F(ClientLifecycleTest, ARemovalWaitsForTheChunksInFlightThroughTheCount) {
 
     ASSERT_EQ(system_.pnp().queryRemove(*node_), STATUS_SUCCESS);
     std::thread removal([&] { EXPECT_EQ(system_.pnp().removeDevice(*node_), STATUS_SUCCESS); });
-    while (ReadShared(extension->OutstandingIoCount) > 1 || !ReadShared(extension->Removed))
+    // Once the removal has been through the PDO, what is left of it waits for the chunk: the
+    // driver's wait for the count, or a lower filter's for what it passed down.
+    while (node_->busDevice->pnpTimesSeen(IRP_MN_REMOVE_DEVICE) == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ReadShared(extension->Removed));
     EXPECT_EQ(fdoOf(*node_), fdoBefore) << "the removal waits for the held chunk";
     queuePattern(4096);
     bus_.controller().releaseHeld(kIn);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "driver/counted_block.h"
 #include "tests/driver/driver_on_bus.h"
@@ -117,6 +119,48 @@ TEST_F(ConfigurationTest, AConfigurationWithoutInterfaceFailsTheStart) {
     EXPECT_EQ(node.startStatus, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(extOf(node)->Started);
     EXPECT_TRUE(sent(URB_FUNCTION_SELECT_CONFIGURATION).empty());
+}
+
+// A configuration the driver cannot move data with fails the start: refused by the bus (endpoints
+// it cannot schedule at the device's speed), or by the driver (the first two pipes not a bulk or
+// interrupt IN and OUT). Nothing is kept for an open, and the removal that follows leaves nothing.
+TEST_F(ConfigurationTest, AConfigurationThatCannotMoveDataFailsTheStart) {
+    const auto loopback = LoopbackDevice::defaultConfigurationDescriptor();
+    // wMaxPacketSize, bEndpointAddress and bmAttributes of the first and second endpoint.
+    constexpr std::size_t kSize[] = {22, 29}, kAddress[] = {20, 27}, kAttributes[] = {21, 28};
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&)> edit;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"as it is", [](auto&) {}, STATUS_SUCCESS},
+        {"bulk packets of 0", [&](auto& c) { c[kSize[0]] = c[kSize[0] + 1] = 0; },
+         STATUS_INVALID_PARAMETER},
+        {"full-speed packets at high speed",
+         [&](auto& c) { c[kSize[1]] = 64, c[kSize[1] + 1] = 0; }, STATUS_INVALID_PARAMETER},
+        {"OUT before IN", [&](auto& c) { std::swap(c[kAddress[0]], c[kAddress[1]]); },
+         STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"an isochronous read pipe", [&](auto& c) { c[kAttributes[0]] = 0x01, c[24] = 1; },
+         STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"an interrupt pair",
+         [&](auto& c) { c[kAttributes[0]] = c[kAttributes[1]] = 0x03, c[24] = c[31] = 4; },
+         STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto configuration = loopback;
+        c.edit(configuration);
+        sim::DeviceNode& node = plugAndStart(deviceWithConfiguration(configuration));
+        EXPECT_EQ(node.startStatus, c.status);
+        const PDEVICE_EXTENSION ext = extOf(node);
+        EXPECT_EQ(ext->Started, NT_SUCCESS(c.status));
+        EXPECT_EQ(ext->InterfaceInformation != nullptr, NT_SUCCESS(c.status));
+        EXPECT_EQ(sent(URB_FUNCTION_SELECT_CONFIGURATION).size(), 1u);
+        takeDown(node);
+        EXPECT_EQ(driverBlocks(), 0u);
+        recorder_.clear();
+    }
 }
 
 TEST_F(ConfigurationTest, FailedDescriptorReadsFailTheStartWithTheirStatus) {

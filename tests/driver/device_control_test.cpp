@@ -1,7 +1,10 @@
 // The control codes: the configuration descriptor, port recovery, vendor requests, and what is
 // refused; each request ends with its own status.
+#include <chrono>
+
 #include "tests/driver/client_fixture.h"
 #include "tests/support/test_driver.h"
+#include "usb/bus_request.h"
 
 namespace wdmusb::test {
 namespace {
@@ -136,6 +139,36 @@ TEST_F(DeviceControlTest, EachCodeEndsWithItsOwnStatus) {
     ok = DeviceIoControl(handle_.get(), 0x220008, nullptr, 0, nullptr, 0, &bytes, &overlapped);
     EXPECT_FALSE(ok);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << "function 2 has no code";
+}
+
+// A control transfer the device never answers (it NAKs for ever) is given up after the driver's
+// bound: a vendor request ends with ERROR_SEM_TIMEOUT (STATUS_IO_TIMEOUT), and the device then
+// answers the next vendor request and moves data; a start whose descriptor read is never answered
+// fails with STATUS_IO_TIMEOUT.
+TEST_F(DeviceControlTest, AControlTransferTheDeviceNeverAnswersIsGivenUpAfterTheBound) {
+    const auto bound = std::chrono::milliseconds(WDMUSB_CONTROL_TRANSFER_TIMEOUT_MS);
+    const auto never = UrbFault::on(URB_FUNCTION_VENDOR_DEVICE).neverComplete();
+    startAndOpen();
+    node_->busDevice->faults().add(never);
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(vendor({0xC0, 0x01, 0, 16, 4, address(data())}).error, DWORD{ERROR_SEM_TIMEOUT});
+    const auto took = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(took, bound);
+    EXPECT_LT(took, bound + std::chrono::seconds(1));
+    EXPECT_EQ(bus_.controller().inFlightCount(), 0u) << "the transfer was cancelled";
+    const std::uint8_t memory[4] = {1, 2, 3, 4};
+    loopback().setMemory(16, memory);
+    ASSERT_EQ(vendor({0xC0, 0x01, 0, 16, 4, address(data())}).error, DWORD{ERROR_SUCCESS});
+    EXPECT_TRUE(std::equal(memory, memory + 4, data()));
+    std::vector<std::uint8_t> out(65536, 0x6B), in(65536);
+    EXPECT_EQ(write(out.data(), 65536).bytes, 65536u);
+    EXPECT_EQ(read(in.data(), 65536).bytes, 65536u);
+    EXPECT_EQ(in, out);
+
+    sim::DeviceNode& silent = plug();
+    silent.busDevice->faults().add(
+        UrbFault::on(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE).neverComplete());
+    EXPECT_EQ(system_.pnp().start(silent), STATUS_IO_TIMEOUT);
 }
 
 // Every code is refused with STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED) before the start and

@@ -25,11 +25,13 @@
 #include "sim/image/driver_image.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
+#include "sim/pnp/filter_driver.h"
 #include "sim/pnp/pnp_manager.h"
 #include "sim/usb/bus_driver.h"
 #include "sim/usb/descriptor_device.h"
 #include "sim/usb/loopback_device.h"
 #include "sim/usb/urb_recorder.h"
+#include "tests/support/completion_mode_name.h"
 #include "tests/support/sim_fixture.h"
 
 namespace wdmusb::test {
@@ -45,15 +47,36 @@ protected:
         driver_ = system_.io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry), &status);
         ASSERT_EQ(status, STATUS_SUCCESS);
         bus_.addObserver(&recorder_);
+        addFiltersAsked();
     }
 
     void TearDown() override {
-        system_.process().closeAll(); // as the platform does when the application exits
+        system_.process().exit(); // as the platform does when the application exits
         for (sim::DeviceNode* node : system_.pnp().nodes())
             takeDown(*node);
         bus_.removeObserver(&recorder_);
         system_.io().unloadDriver(driver_);
+        system_.pnp().setFilters({}, {});
+        lowerFilter_.reset();
+        upperFilter_.reset();
         SimTest::TearDown();
+    }
+
+    // WDMUSB_FILTERS names the filters every device's stack gets, "lower", "upper" or both
+    // ("lower,upper"): the suites run once more that way (tests/CMakeLists.txt).
+    void addFiltersAsked() {
+        const char* asked = std::getenv("WDMUSB_FILTERS");
+        const std::string filters = asked != nullptr ? asked : "";
+        if (filters.find("lower") != std::string::npos)
+            lowerFilter_ = std::make_unique<sim::FilterDriver>("lowerfilter");
+        if (filters.find("upper") != std::string::npos)
+            upperFilter_ = std::make_unique<sim::FilterDriver>("upperfilter");
+        std::vector<PDRIVER_OBJECT> lower, upper;
+        if (lowerFilter_)
+            lower.push_back(lowerFilter_->driverObject());
+        if (upperFilter_)
+            upper.push_back(upperFilter_->driverObject());
+        system_.pnp().setFilters(lower, upper);
     }
 
     // Plugs a device (the loopback device by default) and adds the driver above its PDO.
@@ -69,10 +92,15 @@ protected:
         return node;
     }
 
-    // The FDO above a node's PDO, or null when AddDevice left none.
+    // The driver's FDO above a node's PDO, or null when there is none (AddDevice left none, or
+    // the removal deleted it). Found among the driver's devices rather than by walking the stack:
+    // filters may sit below and above it, and a lower filter removed first is no longer there
+    // to walk through.
     PDEVICE_OBJECT fdoOf(const sim::DeviceNode& node) {
-        PDEVICE_OBJECT top = system_.io().topOfStack(node.pdo);
-        return top == node.pdo ? nullptr : top;
+        for (PDEVICE_OBJECT d = driver_->DeviceObject; d != nullptr; d = d->NextDevice)
+            if (GetExtension(d)->PhysicalDeviceObject == node.pdo)
+                return d;
+        return nullptr;
     }
     PDEVICE_EXTENSION extOf(const sim::DeviceNode& node) { return GetExtension(fdoOf(node)); }
 
@@ -109,6 +137,8 @@ protected:
         return status;
     }
 
+    std::unique_ptr<sim::FilterDriver> lowerFilter_; // when WDMUSB_FILTERS asks for them
+    std::unique_ptr<sim::FilterDriver> upperFilter_;
     std::atomic<std::size_t> heldReleased_{0}; // by startReleasingHeld
     sim::usb::UrbRecorder recorder_;           // outlives the bus that calls it
     sim::usb::BusDriver bus_;
@@ -146,18 +176,6 @@ inline int stressRounds(int rounds) {
             return asked;
     }
     return rounds;
-}
-
-inline std::string completionModeName(const ::testing::TestParamInfo<CompletionMode>& mode) {
-    switch (mode.param) {
-    case CompletionMode::Inline:
-        return "Inline";
-    case CompletionMode::Thread:
-        return "Thread";
-    case CompletionMode::Held:
-        return "Held";
-    }
-    return "Unknown";
 }
 
 inline std::shared_ptr<sim::usb::DescriptorDevice>

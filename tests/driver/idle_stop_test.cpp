@@ -3,6 +3,7 @@
 // next start; a device that cannot be configured off still fails its stop and is kept; removal of
 // an idle device releases everything.
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "sim/power/power_manager.h"
@@ -17,9 +18,23 @@ using sim::usb::PowerAnswer;
 
 class IdleStopTest : public ClientTest {
 protected:
-    // The loopback device started, opened and closed: idle in D2, no handle open.
-    void startIdle() {
-        startAndOpen();
+    // The loopback device started, opened and closed: idle in D2, no handle open. `deviceWake`:
+    // the deepest state the PDO says the device can wake from, when not the bus's default.
+    void startIdle(std::optional<DEVICE_POWER_STATE> deviceWake = std::nullopt) {
+        if (deviceWake) {
+            sim::usb::BusDevice& device = bus_.plug();
+            DEVICE_CAPABILITIES caps = device.capabilities();
+            caps.DeviceWake = *deviceWake;
+            device.setCapabilities(caps);
+            node_ = &system_.pnp().add(driver_, device.pdo());
+            node_->busDevice = &device;
+            ASSERT_EQ(system_.pnp().start(*node_), STATUS_SUCCESS);
+            handle_ = openDevice(GUID_DEVINTERFACE_WDMUSB, 0,
+                                 devicePaths(GUID_DEVINTERFACE_WDMUSB).size() - 1);
+            ASSERT_TRUE(handle_.valid()) << "error " << GetLastError();
+        } else {
+            startAndOpen();
+        }
         handle_.close();
         system_.power().waitIdle();
         ASSERT_EQ(node_->busDevice->devicePowerState(), PowerDeviceD2);
@@ -107,6 +122,33 @@ TEST_F(IdleStopTest, AStopWaitsForAPowerDownStillInFlight) {
     expectUnconfiguredOnce(STATUS_SUCCESS);
     EXPECT_EQ(ext()->CurrentDevicePowerState, PowerDeviceD0);
     EXPECT_FALSE(ext()->SelfPowerRequestPending);
+}
+
+// A wait-wake that comes while the device idles in D2 replaces the idle state with the state the
+// device can wake from; for a device that cannot wake from D1-D3 that is D0 or unspecified, which
+// is no idle state at all. The device is still asleep: the stop wakes it all the same, and the
+// rebalance goes through.
+TEST_F(IdleStopTest, AStopWakesADeviceArmedForWakeWhateverItsIdleStateBecame) {
+    for (const DEVICE_POWER_STATE wake : {PowerDeviceUnspecified, PowerDeviceD0}) {
+        SCOPED_TRACE("DeviceWake " + std::to_string(wake));
+        startIdle(wake);
+        auto armed = system_.power().sendWaitWake(node_->pdo);
+        ASSERT_TRUE(eventually([&] { return node_->busDevice->waitWakePending(); }));
+        ASSERT_EQ(ext()->IdleDevicePowerState, wake);
+        ASSERT_EQ(node_->busDevice->devicePowerState(), PowerDeviceD2);
+
+        const sim::StopResult rebalance = system_.pnp().stop(*node_);
+        EXPECT_EQ(rebalance.outcome, sim::StopOutcome::Restarted);
+        EXPECT_EQ(rebalance.stopStatus, STATUS_SUCCESS);
+        expectUnconfiguredOnce(STATUS_SUCCESS);
+        EXPECT_EQ(node_->busDevice->devicePowerState(), PowerDeviceD0);
+        EXPECT_EQ(ext()->CurrentDevicePowerState, PowerDeviceD0);
+        EXPECT_TRUE(IsAcceptingRequests(fdo()));
+
+        EXPECT_TRUE(armed->cancel());
+        EXPECT_TRUE(armed->wait());
+        EXPECT_FALSE(ext()->WaitWakeArmed);
+    }
 }
 
 // What the bus refuses after the power-up still fails the stop, as for an awake device: the

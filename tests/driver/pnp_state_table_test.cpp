@@ -73,15 +73,16 @@ public:
         if (stack->MajorFunction != IRP_MJ_PNP)
             return;
         std::lock_guard lock(mutex_);
-        arrivals_.emplace_back(stack->MinorFunction, irp->CurrentLocation);
+        arrivals_.push_back({stack->MinorFunction, irp->CurrentLocation == irp->StackCount});
     }
     // How the last arrival of `minor` since clear() reached the PDO. The Plug and Play manager
-    // gives the IRP one location per device, so the FDO's is the top one, number 2.
+    // gives the IRP one location per device, and filters pass Plug and Play IRPs on skipped, so
+    // the FDO's location is the top one: an IRP the FDO skipped reaches the PDO there.
     Reached reached(UCHAR minor) const {
         std::lock_guard lock(mutex_);
         for (auto it = arrivals_.rbegin(); it != arrivals_.rend(); ++it)
-            if (it->first == minor)
-                return it->second == 2 ? Reached::Skipped : Reached::Copied;
+            if (it->minor == minor)
+                return it->atTop ? Reached::Skipped : Reached::Copied;
         return Reached::No;
     }
     void clear() {
@@ -91,7 +92,11 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::vector<std::pair<UCHAR, CHAR>> arrivals_;
+    struct Arrival {
+        UCHAR minor;
+        bool atTop; // at the IRP's top location
+    };
+    std::vector<Arrival> arrivals_;
 };
 
 class PnpStateTableTest : public DriverOnBusTest {

@@ -9,8 +9,10 @@
 
 #include "driver/dispatch.h"
 #include "public/wdmusb.h"
+#include "sim/app/device_access.h"
 #include "sim/app/simulated_machine.h"
 #include "sim/app/win32.h"
+#include "sim/usb/loopback_device.h"
 #include "tests/support/application.h"
 
 namespace wdmusb::test {
@@ -60,6 +62,42 @@ TEST(SimulatedMachineTest, AnApplicationUsesTheDeviceThroughTheDriver) {
     // The handle is left open: the machine's end closes it, as the platform does at exit.
     for (const sim::Finding& finding : machine.finish())
         ADD_FAILURE() << sim::ruleName(finding.rule) << ": " << finding.message;
+}
+
+// What a test of an application asks beside its calls: the device's path, and when a close
+// reached the driver (not before the handle's last request ended); a handle given up is left to
+// the machine's end, which closes it as the platform does at a process's exit.
+TEST(SimulatedMachineTest, ATestSeesTheDevicesPathItsClosesAndGivesUpHandles) {
+    sim::app::SimulatedMachine machine(DriverEntry);
+    sim::DeviceNode& node = machine.plugDevice();
+    const std::string path = sim::app::devicePath(node);
+    EXPECT_EQ(std::vector<std::string>{path}, devicePaths(GUID_DEVINTERFACE_WDMUSB));
+
+    AppHandle device(CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(device.valid());
+    char buffer[16];
+    OVERLAPPED overlapped{};
+    EXPECT_FALSE(ReadFile(device.get(), buffer, sizeof buffer, nullptr, &overlapped));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+    device.close();
+    EXPECT_FALSE(sim::app::waitForCloses(node, std::chrono::milliseconds(50)))
+        << "the close waits for the read in flight";
+    EXPECT_EQ(sim::app::handlesNotClosed(node), 1);
+    node.busDevice->modelAs<sim::usb::LoopbackDevice>().queueData(
+        std::vector<std::uint8_t>(sizeof buffer, 7));
+    EXPECT_TRUE(sim::app::waitForCloses(node, std::chrono::seconds(5)));
+
+    AppHandle kept(CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr));
+    ASSERT_TRUE(kept.valid());
+    const HANDLE released = kept.release();
+    EXPECT_FALSE(kept.valid());
+    EXPECT_EQ(sim::app::handlesNotClosed(node), 1) << "given up, not closed";
+    EXPECT_NE(released, INVALID_HANDLE_VALUE);
+    for (const sim::Finding& finding : machine.finish())
+        ADD_FAILURE() << sim::ruleName(finding.rule) << ": " << finding.message;
+    EXPECT_TRUE(sim::app::devicePath(node).empty()) << "removed: no interface enabled";
 }
 
 } // namespace

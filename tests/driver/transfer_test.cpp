@@ -132,8 +132,8 @@ protected:
         release(c, overlapped);
         DWORD moved = 0;
         const BOOL ok = GetOverlappedResult(handle_.get(), &overlapped, &moved, TRUE);
-        BrokenOutcome result{ok ? DWORD{ERROR_SUCCESS} : GetLastError(),
-                             static_cast<std::size_t>(overlapped.InternalHigh), 0, false};
+        BrokenOutcome result{ok ? DWORD{ERROR_SUCCESS} : GetLastError(), moved, 0, false};
+        EXPECT_EQ(moved, overlapped.InternalHigh) << "the count, whatever the status";
         const std::vector<std::uint8_t> got = c.reading ? buffer : takeQueued();
         result.atDevice = c.reading ? kBrokenBytes - takeQueued().size() : got.size();
         result.countedAreTheData =
@@ -150,7 +150,8 @@ protected:
 // chunks' bytes in order up to and including that one's, and those are the device's bytes at the
 // start of the buffer, or exactly what the device got. It succeeds when no later chunk moved a
 // byte; when one did (it was at the device before the break was seen), the device gave or took
-// data the count cannot show, and the request fails.
+// data the count cannot show, and the request fails. A stall halts the endpoint: the chunks
+// behind it move nothing, and the next request resets the pipe before it sends.
 TEST_F(BrokenChunkTest, ARequestCountsOnlyTheUnbrokenPrefixOfItsChunks) {
     const char* const servings[] = {"inline", "thread", "one by one", "all at once"};
     const char* const breaks[] = {"stalled", "failed", "short", "cancelled"};
@@ -171,7 +172,8 @@ TEST_F(BrokenChunkTest, ARequestCountsOnlyTheUnbrokenPrefixOfItsChunks) {
         EXPECT_TRUE(result.countedAreTheData);
         EXPECT_EQ(result.error == ERROR_SUCCESS, result.atDevice == result.counted)
             << result.atDevice << " bytes moved at the device";
-        const bool hidden = c.serving == Serving::AllAtOnce && c.chunk < 3;
+        const bool halts = c.how == Break::Stalled || c.how == Break::Failed;
+        const bool hidden = c.serving == Serving::AllAtOnce && c.chunk < 3 && !halts;
         if (c.serving != Serving::Thread) { // there, either may happen
             EXPECT_EQ(result.error, hidden ? DWORD{ERROR_CRC} : DWORD{ERROR_SUCCESS});
         }
@@ -309,6 +311,75 @@ TEST_F(TransferTest, FailuresOnTheWayStopTheSendingAndResetThePipe) {
         bus_.controller().setMode(CompletionMode::Thread);
     }
 }
+
+// A chunk the bus failed without serving it (the device gone or suspended, its port disabled)
+// keeps the length the driver wrote, its whole window: it counts as nothing moved, so a read hands
+// back none of the caller's own bytes as data and a write claims nothing that never left.
+TEST_F(TransferTest, AChunkTheBusFailedUnservedCountsNothing) {
+    struct Case {
+        const char* what;
+        std::function<void(sim::usb::BusDevice&)> arrange;
+        std::function<void(sim::usb::BusDevice&)> restore;
+    };
+    const Case cases[] = {
+        {"suspended", [](auto& d) { d.setDevicePower(PowerDeviceD2); },
+         [](auto& d) { d.setDevicePower(PowerDeviceD0); }},
+        {"port disabled", [](auto& d) { d.setPortEnabled(false); }, [](auto& d) { d.resetPort(); }},
+        {"gone", [](auto& d) { d.unplug(); }, [](auto&) {}}, // the driver not told
+    };
+    startAndOpen();
+    std::vector<std::uint8_t> buffer(2 * 4096, 0xAB);
+    for (const Case& c : cases) {
+        for (const bool reading : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (reading ? ", read" : ", write"));
+            c.arrange(*node_->busDevice);
+            const Outcome result =
+                reading ? read(buffer.data(), 2 * 4096) : write(buffer.data(), 2 * 4096);
+            EXPECT_EQ(result.bytes, 0u);
+            c.restore(*node_->busDevice);
+        }
+    }
+}
+
+// A stall halts the endpoint until its pipe is reset. The request it broke counts what moved
+// before it; the pipe is reset once, before the next request on it sends (by the broken request
+// itself when the stall came back from the send), and that request moves its data.
+class StallRecoveryTest : public ClientTest,
+                          public ::testing::WithParamInterface<CompletionMode> {};
+
+TEST_P(StallRecoveryTest, TheNextRequestResetsTheStalledPipeAndMovesItsData) {
+    startAndOpen();
+    bus_.controller().setMode(GetParam());
+    for (const bool reading : {true, false}) {
+        SCOPED_TRACE(reading ? "read" : "write");
+        const UCHAR endpoint = reading ? kIn : kOut;
+        node_->busDevice->faults().add(UrbFault::on(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+                                           .endpoint(endpoint)
+                                           .failWith(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+        std::vector<std::uint8_t> data = queuePattern(2 * 4096);
+        if (!reading)
+            takeQueued();
+        std::vector<std::uint8_t> buffer = reading ? std::vector<std::uint8_t>(2 * 4096) : data;
+        const auto request = [&] {
+            return reading ? read(buffer.data(), 2 * 4096) : write(buffer.data(), 2 * 4096);
+        };
+        recorder_.clear();
+        EXPECT_EQ(request().bytes, 0u) << "broken by the stall";
+        const Outcome next = request();
+        EXPECT_EQ(next.error, DWORD{ERROR_SUCCESS});
+        EXPECT_EQ(next.bytes, 2u * 4096);
+        EXPECT_EQ(reading ? buffer : takeQueued(), data);
+        const auto resets = sent(URB_FUNCTION_RESET_PIPE);
+        ASSERT_EQ(resets.size(), 1u);
+        EXPECT_EQ(resets[0].submittedUrb().UrbPipeRequest.PipeHandle,
+                  ext()->InterfaceInformation->Pipes[reading ? 0 : 1].PipeHandle);
+        takeQueued();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StallRecoveryTest,
+                         ::testing::Values(CompletionMode::Inline, CompletionMode::Thread),
+                         completionModeName);
 
 } // namespace
 } // namespace wdmusb::test

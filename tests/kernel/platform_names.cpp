@@ -50,12 +50,13 @@ constexpr NTSTATUS kStatuses[] = {
     STATUS_IO_TIMEOUT,
     STATUS_CANCELLED,
     STATUS_INVALID_DEVICE_STATE,
+    STATUS_DEVICE_CONFIGURATION_ERROR,
     STATUS_DEVICE_BUSY,
     STATUS_NAME_TOO_LONG,
     STATUS_OBJECT_NAME_NOT_FOUND,
     STATUS_BUFFER_OVERFLOW,
 };
-static_assert(sizeof(kStatuses) / sizeof(kStatuses[0]) == 28);
+static_assert(sizeof(kStatuses) / sizeof(kStatuses[0]) == 29);
 static_assert(STATUS_PENDING == 0x103 && STATUS_INVALID_DEVICE_STATE == (NTSTATUS)0xC0000184L);
 static_assert(NT_SUCCESS(STATUS_PENDING) && !NT_SUCCESS(STATUS_UNSUCCESSFUL));
 static_assert(PASSIVE_LEVEL == 0 && APC_LEVEL == 1 && DISPATCH_LEVEL == 2);

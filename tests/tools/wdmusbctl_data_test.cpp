@@ -81,26 +81,48 @@ TEST(WdmusbctlData, CompareFindsEachDifferenceUpToTheLimitAndCountsThemAll) {
     }
 }
 
-TEST(WdmusbctlErrors, EachErrorHasWordsItsNameAndAnExitStatus) {
+// The words and the exit status depend on the call as well as the error: what a second open
+// means is not what a data stage the system could not lock means.
+TEST(WdmusbctlErrors, EachErrorHasWordsForItsCallItsNameAndAnExitStatus) {
     struct Case {
+        WdmusbCall call;
         std::uint32_t error;
         const char* words;
         Exit exit;
     };
     const Case cases[] = {
-        {ERROR_BUSY, "busy: another read or write is in flight (ERROR_BUSY, 170)", Exit::Busy},
-        {ERROR_NO_SYSTEM_RESOURCES, "in use by another handle", Exit::Busy},
-        {ERROR_DEVICE_NOT_CONNECTED, "(ERROR_DEVICE_NOT_CONNECTED, 1167)", Exit::Removed},
-        {ERROR_INVALID_HANDLE, "open it again", Exit::Removed},
-        {ERROR_FILE_NOT_FOUND, "no such device", Exit::NoDevice},
-        {ERROR_GEN_FAILURE, "(ERROR_GEN_FAILURE, 31)", Exit::DeviceError},
-        {12345, "error 12345", Exit::DeviceError},
+        {WdmusbCallRead, ERROR_BUSY, "busy: another read or write is in flight (ERROR_BUSY, 170)",
+         Exit::Busy},
+        {WdmusbCallOpen, ERROR_NO_SYSTEM_RESOURCES, "in use by another handle", Exit::Busy},
+        {WdmusbCallVendor, ERROR_NO_SYSTEM_RESOURCES, "could not lock or map the data stage",
+         Exit::DeviceError},
+        {WdmusbCallOpen, ERROR_INVALID_HANDLE, "the driver refused the open", Exit::Busy},
+        {WdmusbCallRead, ERROR_INVALID_HANDLE, "open the device again", Exit::Removed},
+        {WdmusbCallRead, ERROR_ACCESS_DENIED, "stopping or being removed: the request was",
+         Exit::Removed},
+        {WdmusbCallAny, ERROR_DEVICE_NOT_CONNECTED, "(ERROR_DEVICE_NOT_CONNECTED, 1167)",
+         Exit::Removed},
+        {WdmusbCallOpen, ERROR_FILE_NOT_FOUND, "no such device", Exit::NoDevice},
+        {WdmusbCallVendor, ERROR_GEN_FAILURE, "(ERROR_GEN_FAILURE, 31)", Exit::DeviceError},
+        {WdmusbCallRead, ERROR_SEM_TIMEOUT, "the request was cancelled", Exit::DeviceError},
+        {WdmusbCallVendor, ERROR_SEM_TIMEOUT, "did not answer within 5 seconds", Exit::DeviceError},
+        {WdmusbCallRead, ERROR_OPERATION_ABORTED, "the request was cancelled", Exit::DeviceError},
+        {WdmusbCallAny, 12345, "the library does not know (error 12345)", Exit::DeviceError},
     };
     for (const Case& c : cases) {
-        EXPECT_NE(describeError(c.error).find(c.words), std::string::npos)
-            << describeError(c.error);
-        EXPECT_EQ(exitFor(c.error), c.exit) << c.error;
+        const std::string words = describeError(c.call, c.error);
+        EXPECT_NE(words.find(c.words), std::string::npos) << words;
+        EXPECT_EQ(exitFor(c.call, c.error), c.exit) << words;
     }
+}
+
+// A read or write that a cancel or a break ended keeps the bytes before it: the message counts
+// them, and says nothing of bytes for a request that moved none or for a control code.
+TEST(WdmusbctlErrors, AFailedReadOrWriteSaysWhatItMovedBeforeItEnded) {
+    EXPECT_EQ(movedBefore(WdmusbCallRead, 512), "; 512 bytes had been read before it ended");
+    EXPECT_EQ(movedBefore(WdmusbCallWrite, 1), "; 1 byte had been written before it ended");
+    EXPECT_EQ(movedBefore(WdmusbCallRead, 0), "");
+    EXPECT_EQ(movedBefore(WdmusbCallVendor, 4), "");
 }
 
 TEST(WdmusbctlDevice, VendorAndProductAreReadFromTheDevicePath) {

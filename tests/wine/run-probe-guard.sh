@@ -10,6 +10,7 @@ if [[ $# -ne 2 ]]; then
 fi
 source "$(dirname "$0")/wine-session.sh"
 rm -rf "$2"
+trap wine_session_end EXIT
 wine_session_start "$2" || {
     echo "FAIL: wineboot could not make the prefix $WINEPREFIX"
     exit 1

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
-# The shipped driver on the real platform's interfaces, under Wine: our test USB bus
-# (loopbus.sys) installed from its INF as a root device, wdmusb.sys installed for the bus's child
-# from install/wdmusb.inf unchanged, the device found through the setup API, what the bus saw
-# checked; then wdmusbctl.exe drives the device as a user would (list, info, loopback, vendor
-# requests, port reset), bad vendor requests are refused, the device is unplugged under a read in
-# flight and its removal checked.
+# The shipped driver on the real platform's interfaces, under Wine. scripts/try-wine.sh installs
+# it as a user trying the package would have it: our test USB bus (loopbus.sys) from its INF as a
+# root device, wdmusb.sys for the bus's child from install/wdmusb.inf unchanged, the device found
+# through the setup API. Then the commands it printed are run as printed, what the bus saw is
+# checked, and wdmusbctl.exe drives the device as a user would (list, info, loopback, vendor
+# requests, port reset, a read cancelled at its time-out), bad vendor requests are refused, the
+# device is unplugged under a read in flight and its removal checked.
 #
 #   run-wine.sh BUILD_DIR WORK_DIR [DRIVER_IMAGE]
 #
 # BUILD_DIR     the kernel build: loopbus.sys, loopbus.inf, wdmusb.sys, wdmusb.inf, wdmusbctl.exe,
-#               wine-harness.exe
+#               hello_device.exe, wine-harness.exe
 # WORK_DIR      made afresh: the prefix, the packages as installed from, the logs
 # DRIVER_IMAGE  installed as wdmusb.sys (default: BUILD_DIR/wdmusb.sys)
 #
 # WDMUSB_WINE_DRIVER_IO        0: the driver serves no opens, reads, writes or control codes yet:
 #                              the device is unplugged after the start, without wdmusbctl.exe
+# WDMUSB_WINE_DRIVER_CANCEL    0: the driver does not cancel reads and writes yet: the step of the
+#                              read cancelled at its time-out is left out
 # WDMUSB_WINE_LOOPBACK_ROUNDS  round trips of 65536 bytes in the loopback step (default 50)
 # WDMUSB_WINE_LOOPBACK_FAULT   a bus fault armed before the loopback ("corrupt in 1000": the run
 #                              must then fail at the loopback step)
@@ -27,52 +30,28 @@ if [[ $# -lt 2 || $# -gt 3 ]]; then
     echo "usage: $0 BUILD_DIR WORK_DIR [DRIVER_IMAGE]" >&2
     exit 2
 fi
-build=$1
+build=$(cd "$1" && pwd)
 work=$2
 image=${3:-$build/wdmusb.sys}
-source "$(dirname "$0")/wine-session.sh"
-
-readonly kBusHardwareId='Root\WdmusbLoopBus'
-readonly kDeviceHardwareId='USB\VID_1209&PID_0001'
-readonly kWaitSeconds=30
-readonly kCommandSeconds=60
+readonly kTests=$(cd "$(dirname "$0")" && pwd)
+readonly kRoot=$(cd "$kTests/../.." && pwd)
 readonly kRequestBytes=65536
 readonly kLoopbackRounds=${WDMUSB_WINE_LOOPBACK_ROUNDS:-50}
-readonly kTests=$(cd "$(dirname "$0")" && pwd)
+readonly kReadTimeoutMs=500
 
-# The steps, in order.
-steps=(make_prefix install_bus install_driver find_interface check_start list info loopback vendor
-    bad_vendor reset unplug_during_read check_removal)
+# The steps after the installation, in order.
+read_timeout=read_timeout
+if [[ ${WDMUSB_WINE_DRIVER_CANCEL:-1} == 0 ]]; then
+    echo "the driver does not cancel reads and writes yet: the read cancelled at its time-out is" \
+        "left out"
+    read_timeout=
+fi
+steps=(try_commands check_start list info loopback vendor bad_vendor reset $read_timeout
+    unplug_during_read check_removal)
 if [[ ${WDMUSB_WINE_DRIVER_IO:-1} == 0 ]]; then
     echo "the driver serves no I/O yet: the steps with wdmusbctl.exe are left out"
-    steps=(make_prefix install_bus install_driver find_interface check_start unplug check_removal)
+    steps=(check_start unplug check_removal)
 fi
-
-# A Win32 program of the packages folder, run from there; its console lines lose their carriage
-# returns.
-program() {
-    local output status
-    output=$(cd "$work/packages" && wine_run $kCommandSeconds "$@" 2>&1)
-    status=$?
-    [[ -n $output ]] && printf '%s\n' "${output//$'\r'/}"
-    return $status
-}
-harness() { program wine-harness.exe "$@"; }
-ctl() { program wdmusbctl.exe "$@"; }
-
-# A count of the bus's last "name value" lines, e.g. count surprise_removals; and how much it grew
-# since the counts were kept with keep_counts.
-count() { awk -v name="$1" '$1 == name { print $2 }' <<<"$counts"; }
-keep_counts() { kept=$counts; }
-grown() { echo $(($(count "$1") - $(awk -v name="$1" '$1 == name { print $2 }' <<<"$kept"))); }
-
-read_counts() {
-    counts=$(harness bus counts) || return 1
-    # Only what is not zero, on a few lines.
-    awk '$2 != 0 { printf "%s %s  ", $1, $2 } END { print "" }' <<<"$counts" | fold -s -w 100 |
-        sed 's/^/    /'
-
-}
 
 # expect NAME OPERATOR VALUE: a count compared, with a message naming it when it is not so.
 expect() {
@@ -95,107 +74,35 @@ expect_grown() {
 }
 
 # --- Steps ---------------------------------------------------------------------------------------
-step_make_prefix() {
-    rm -rf "$work"
-    mkdir -p "$work/packages/bus" "$work/packages/driver"
-    cp "$build/loopbus.sys" "$build/loopbus.inf" "$work/packages/bus/" &&
-        cp "$image" "$work/packages/driver/wdmusb.sys" &&
-        cp "$build/wdmusb.inf" "$work/packages/driver/" &&
-        cp "$build/wine-harness.exe" "$build/wdmusbctl.exe" "$work/packages/" || return 1
-    wine_session_start "$work" || {
-        echo "FAIL: wineboot could not make the prefix $WINEPREFIX"
-        return 1
-    }
-    [[ -f $WINEPREFIX/drive_c/windows/system32/drivers/usbd.sys ]] || {
-        echo "FAIL: the prefix has no drivers folder with USBD.SYS after wineboot"
-        return 1
-    }
-    echo "prefix $WINEPREFIX, $(wine --version)"
-}
-
-step_install_bus() {
-    harness install-root 'bus\loopbus.inf' "$kBusHardwareId" || return 1
-    # The bus reports its child from its start; the control device answers from its AddDevice.
-    local deadline=$((SECONDS + kWaitSeconds))
-    until counts=$(harness bus counts 2>/dev/null) && [[ $(count device_present) == 1 ]]; do
-        if ((SECONDS >= deadline)); then
-            echo "FAIL: the bus did not report its device within $kWaitSeconds s"
-            return 1
-        fi
-        sleep 0.5
-    done
-    echo "the bus started and reports the loopback device"
-}
-
-# Waits up to SECONDS for wdmusb.sys to be loaded and its AddDevice called, as Wine's trace since
-# MARK shows it. 0: loaded and added; 1: Wine could not load it, or loaded it with imports it
-# lacks (printed); 2: no sign.
-wait_for_driver_load() {
-    local mark=$1 deadline=$((SECONDS + $2)) trace missing
-    while :; do
-        trace=$(wine_trace_since "$mark")
-        # Windows refuses to load an image whose import it does not export; Wine binds the import
-        # to a stub that fails only when called, and warns.
-        missing=$(grep -oE 'No implementation for [^ ]+ imported from [^ ]*wdmusb\.sys' <<<"$trace" |
-            awk '{ print $4 }' | sort -u | tr '\n' ' ')
-        if [[ -n $missing ]]; then
-            echo "FAIL: wdmusb.sys imports what Wine does not export: $missing"
-            echo "(Windows would not load such an image; Wine loads it with a stub in that place)"
-            return 1
-        fi
-        if grep -qE 'err:module:.*wdmusb\.sys|err:(ntoskrnl|plugplay):.*wdmusb' <<<"$trace"; then
-            echo "FAIL: Wine could not load wdmusb.sys:"
-            grep -E '^[0-9a-f]+:err:' <<<"$trace" | sed 's/^/    /'
-            return 1
-        fi
-        if grep -qE 'init_driver init done for L"wdmusb"' <<<"$trace" &&
-            grep -qE 'load_function_driver AddDevice routine [0-9A-F]+ returned' <<<"$trace"; then
-            grep -E 'AddDevice routine [0-9A-F]+ returned' <<<"$trace" | tail -1 |
-                sed 's/.*\(AddDevice routine\)/wdmusb.sys loaded; its \1/'
-            if ! grep -qE 'AddDevice routine [0-9A-F]+ returned 0\.' <<<"$trace"; then
-                echo "FAIL: wdmusb.sys's AddDevice failed"
-                return 1
-            fi
-            return 0
-        fi
-        ((SECONDS >= deadline)) && return 2
-        sleep 0.5
-    done
-}
-
-# The device is on the bus already, with no driver. Wine copies the INF's files and adds its
-# service, but (unlike Windows) does not restart a present device with the driver it has just
-# installed: the device is unplugged and plugged in again, and its new enumeration loads the
-# driver in the process of the bus driver and calls AddDevice with the child's PDO.
-step_install_driver() {
-    local mark status
-    mark=$(wine_trace_mark)
-    harness update-driver 'driver\wdmusb.inf' "$kDeviceHardwareId" || return 1
-    wait_for_driver_load "$mark" 3
-    status=$?
-    ((status != 2)) && return $status
-    echo "Wine did not start the device with its new driver: plugging it in again"
-    mark=$(wine_trace_mark)
-    harness bus unplug || return 1
-    local deadline=$((SECONDS + kWaitSeconds))
-    until counts=$(harness bus counts) && [[ $(count pdo_exists) == 0 ]]; do
-        if ((SECONDS >= deadline)); then
-            echo "FAIL: the device's PDO was not removed within $kWaitSeconds s of the unplug"
-            return 1
-        fi
-        sleep 0.5
-    done
-    harness bus plug || return 1
-    wait_for_driver_load "$mark" $kWaitSeconds
-    status=$?
-    if ((status == 2)); then
-        echo "FAIL: no sign of wdmusb.sys being loaded within $kWaitSeconds s"
+# The commands scripts/try-wine.sh printed for the user, run as printed in a shell of their own
+# (its environment file sourced, in the packages folder): the device listed, a loopback that
+# verifies, the application library's example.
+step_try_commands() {
+    local line output status
+    local -a commands
+    local pattern='wdmusbctl.exe list\|wdmusbctl.exe loopback .*\|hello_device.exe'
+    mapfile -t commands < <(sed -n "s/^    \(wine \($pattern\)\)$/\1/p" "$work/try-wine.txt")
+    if ((${#commands[@]} != 3)); then
+        echo "FAIL: scripts/try-wine.sh did not print the commands to list, loop back and run" \
+            "the example"
         return 1
     fi
-    return $status
+    for line in "${commands[@]}"; do
+        echo "\$ $line"
+        output=$(bash -c "source '$work/env.sh' && cd '$work/packages' &&
+            timeout $kCommandSeconds $line" 2>&1)
+        status=$?
+        printf '%s\n' "${output//$'\r'/}" | sed 's/^/    /'
+        if ((status != 0)); then
+            echo "FAIL: '$line' exited with status $status"
+            return 1
+        fi
+    done
+    grep -q "^sent and read back 14 bytes: hello, device" <<<"${output//$'\r'/}" || {
+        echo "FAIL: the example did not send its message and read it back"
+        return 1
+    }
 }
-
-step_find_interface() { harness wait-interface $kWaitSeconds; }
 
 # The start as the bus saw it: the device descriptor, the configuration descriptor (once, as it
 # fits the first read), and the configuration selected.
@@ -316,8 +223,28 @@ step_unplug() {
     harness bus unplug && harness wait-no-interface $kWaitSeconds
 }
 
-# A read waiting for data when the device is unplugged: it must end (with an error, or with the
-# bytes moved so far, none included), wdmusbctl must say so, and the interface must go.
+# A read at the device with nothing to send, cancelled at its time-out: it ends with the time-out
+# reported, within the time limit, and the device takes the next request: a loopback on the same
+# install verifies.
+step_read_timeout() {
+    local output status
+    read_counts >/dev/null && keep_counts || return 1
+    output=$(ctl --timeout $kReadTimeoutMs read 16)
+    status=$?
+    echo "$output"
+    if ((status != 6)) || ! grep -qE "^wdmusbctl: reading 16 bytes, waited $kReadTimeoutMs ms: no \
+answer in time: the request was cancelled.*\(ERROR_SEM_TIMEOUT, 121\)" <<<"$output"; then
+        echo "FAIL: the read should end at its time-out, cancelled (ERROR_SEM_TIMEOUT, status 6)"
+        return 1
+    fi
+    read_counts >/dev/null && expect_grown cancelled_transfers ">=" 1 || return 1
+    ctl loopback $kRequestBytes 10
+}
+
+# A read waiting for data when the device is unplugged: it must end, wdmusbctl must say the
+# device is going (the driver ends a transfer cut short by the removal with success and the bytes
+# moved so far, here none, and the tool's library then asks the driver about the handle), and the
+# interface must go.
 step_unplug_during_read() {
     local output=$work/read-at-unplug.txt deadline reader status
     read_counts >/dev/null && keep_counts || return 1
@@ -340,20 +267,16 @@ step_unplug_during_read() {
     case $status in
     0) echo "the read in flight ended with the bytes it moved" ;;
     124) echo "FAIL: the read in flight did not end after the unplug" && return 1 ;;
-    *)
-        # The driver ends a transfer cut short by the removal with success and the bytes moved
-        # so far; none here. The tool must say so.
-        if grep -q 'the device moved nothing' "$output"; then
-            echo "the read in flight ended with the bytes it moved (none), reported (exit status $status)"
-            harness wait-no-interface $kWaitSeconds && read_counts >/dev/null &&
-                expect_grown cancelled_transfers ">=" 1
-            return
-        fi
-        grep -q '^wdmusbctl: reading 16 bytes: .*(ERROR_' "$output" || {
-            echo "FAIL: wdmusbctl did not report how the read ended"
+    5)
+        grep -qE '^wdmusbctl: reading 16 bytes: .*\(ERROR_[A-Z_]+, [0-9]+\)' "$output" || {
+            echo "FAIL: wdmusbctl did not say how the read ended"
             return 1
         }
-        echo "the read in flight ended with an error, reported (exit status $status)"
+        echo "the read in flight was cut short by the removal, and wdmusbctl says so (status 5)"
+        ;;
+    *)
+        echo "FAIL: a read cut short by the removal must be reported as such (status 5)"
+        return 1
         ;;
     esac
     harness wait-no-interface $kWaitSeconds && read_counts >/dev/null &&
@@ -382,20 +305,21 @@ step_check_removal() {
 }
 
 # --- Running them ----------------------------------------------------------------------------------
-run_started=$SECONDS
-for step in "${steps[@]}"; do
-    echo "--- $step"
-    mark=0
-    [[ -n ${WINE_TRACE:-} && -f ${WINE_TRACE:-} ]] && mark=$(wine_trace_mark)
-    started=$SECONDS
-    if ! "step_$step"; then
-        echo "FAIL: step '$step' failed after $((SECONDS - started)) s"
-        if [[ -n ${WINE_TRACE:-} && -f $WINE_TRACE ]]; then
-            echo "--- Wine's trace during '$step' (last 80 lines; whole trace: $WINE_TRACE)"
-            wine_trace_since "$mark" | tail -n 80 | sed 's/^/    /'
-        fi
-        exit 1
-    fi
-    echo "ok: $step ($((SECONDS - started)) s)"
-done
-echo "all ${#steps[@]} steps passed in $((SECONDS - run_started)) s"
+# The installation, as a user trying the package has it, in a folder of its own.
+source "$kTests/wine-steps.sh"
+if [[ -d $work/prefix ]]; then
+    wine_session_join "$work" && wine_session_end # an earlier run's session
+fi
+rm -rf "$work" && mkdir -p "$(dirname "$work")" || exit 1
+bash "$kRoot/scripts/try-wine.sh" --no-build --build-dir "$build" --dir "$work" --driver "$image" \
+    --persist 300 >"$work.try-wine.txt" 2>&1
+status=$?
+cat "$work.try-wine.txt"
+mv "$work.try-wine.txt" "$work/try-wine.txt" 2>/dev/null
+if ((status != 0)); then
+    # The session ends with try-wine.sh's failure.
+    exit 1
+fi
+wine_session_join "$work"
+trap wine_session_end EXIT
+run_steps "${steps[@]}" || exit 1

@@ -2,9 +2,12 @@
 # limit, and Wine's own trace of the session's system processes (the Plug and Play manager and
 # the drivers live in them) collected in one file.
 #
-#   wine_session_start WORK_DIR   makes WORK_DIR/prefix and starts the session
+#   wine_session_start WORK_DIR [SECONDS]   makes WORK_DIR/prefix and starts the session, which
+#                                           lasts SECONDS after its last program (default 300;
+#                                           "forever": until wine_session_end)
+#   wine_session_join WORK_DIR     the environment of the session WORK_DIR holds
 #   wine_run SECONDS PROGRAM ARGS...   runs a Win32 program; 124 when it ran out of time
-#   wine_session_end               ends every process of the session (also on exit)
+#   wine_session_end               ends every process of the session (callers trap it on exit)
 #
 # WINE_TRACE is the trace file. WDMUSB_WINEDEBUG changes the channels traced in it.
 
@@ -13,23 +16,30 @@ wine_trace_channels=${WDMUSB_WINEDEBUG:-err+all,warn+module,warn+plugplay,+plugp
 # The programs' own messages: errors only, without the complaints about having no display.
 wine_program_channels=err+all,-winediag,-systray
 
-wine_session_start() {
+wine_session_join() {
     export WINEPREFIX=$1/prefix WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
     WINE_TRACE=$1/wine-trace.log
+}
+
+wine_session_start() {
+    local persist=${2:-300}
+    wine_session_join "$1"
     mkdir -p "$WINEPREFIX"
     : >"$WINE_TRACE"
-    trap wine_session_end EXIT
     # The prefix is made in a session of its own, which must end before ours starts: a driver
     # installed while the new prefix's first session is still settling is not started (setupapi
     # then fails to open the service it has just added).
     WINEDEBUG=-all timeout --kill-after=10 120 wineboot -i >/dev/null 2>&1 || return 1
     timeout 60 wineserver -w || return 1
     # A persistent server keeps the drivers loaded between our commands: without it the session,
-    # and every driver in it, ends 3 s after the last program. Five minutes bound what a run
-    # killed before its end leaves behind. The session's system processes (the Plug and Play
-    # manager and the drivers among them) write their trace to the file of the program that
-    # started them.
-    wineserver -p300 || return 1
+    # and every driver in it, ends 3 s after the last program. A time bounds what a run killed
+    # before its end leaves behind. The session's system processes (the Plug and Play manager and
+    # the drivers among them) write their trace to the file of the program that started them.
+    if [[ $persist == forever ]]; then
+        wineserver -p || return 1
+    else
+        wineserver -p"$persist" || return 1
+    fi
     WINEDEBUG=$wine_trace_channels timeout --kill-after=10 60 wineboot >>"$WINE_TRACE" 2>&1
 }
 

@@ -7,6 +7,7 @@
 #include "tools/wdmusbctl/commands.h"
 #include "tools/wdmusbctl/data.h"
 #include "tools/wdmusbctl/errors.h"
+#include "tools/wdmusbctl/interrupt.h"
 #include "tools/wdmusbctl/terminal.h"
 
 namespace wdmusbctl {
@@ -16,7 +17,7 @@ namespace {
 constexpr const char* kExitStatuses =
     "\nExit status: 0 done; 1 loopback data differ; 2 bad argument; 3 no device; 4 device busy or "
     "in use; 5 device removed or restarted; 6 device error; 7 (simulator) the verifier found a "
-    "fault.";
+    "fault; 8 interrupted (Ctrl-C), the request cancelled.";
 
 // Everything the command line says, filled in by CLI11.
 struct Arguments {
@@ -26,7 +27,12 @@ struct Arguments {
     std::string file;
     std::string hex;
     std::string direction;
-    VendorArguments vendor;
+    // The vendor request's numbers, wider than their fields so that a value out of range is
+    // named with the range rather than refused as not a number.
+    std::uint32_t request = 0;
+    std::uint32_t value = 0;
+    std::uint32_t index = 0;
+    std::uint32_t length = 0;
 };
 
 std::vector<std::uint8_t> readFile(const std::string& path) {
@@ -54,13 +60,33 @@ std::vector<std::uint8_t> writeSource(const Arguments& a, const CLI::App& write)
     return pattern(a.size, 0);
 }
 
+// The vendor request the command line describes; --data only for OUT, and no longer than it.
+VendorArguments vendorArguments(const Arguments& a, const CLI::App& vendor) {
+    VendorArguments request;
+    request.in = a.direction == "in";
+    request.request = static_cast<std::uint8_t>(a.request);
+    request.value = static_cast<std::uint16_t>(a.value);
+    request.index = static_cast<std::uint16_t>(a.index);
+    request.length = static_cast<std::uint16_t>(a.length);
+    if (vendor.count("--data") == 0)
+        return request;
+    if (request.in)
+        throw Failure("--data: a vendor IN request sends no data", 0, Exit::BadArgument);
+    request.data = hexArgument(a.hex, "--data");
+    if (request.data.size() > request.length)
+        throw Failure("--data: " + std::to_string(request.data.size()) +
+                          " bytes, more than the request's LENGTH " + std::to_string(a.length),
+                      0, Exit::BadArgument);
+    return request;
+}
+
 void addCommands(CLI::App& app, Arguments& a) {
     app.add_subcommand("list", "List the devices of the driver's interface class");
     app.add_subcommand("info", "Show the device's configuration descriptor, decoded");
 
     CLI::App* read = app.add_subcommand("read", "Read N bytes (hex dump, or into FILE)");
     read->add_option("N", a.size, "Bytes to read")->required()->check(CLI::Range(1, 1 << 24));
-    read->add_option("FILE", a.file, "Write the bytes into this file instead");
+    read->add_option("FILE,--out", a.file, "Write the bytes into this file instead");
 
     CLI::App* write = app.add_subcommand("write", "Write N pattern bytes, --hex bytes or a --file");
     write->add_option("N", a.size, "Bytes of the test pattern")->check(CLI::Range(1, 1 << 24));
@@ -72,11 +98,15 @@ void addCommands(CLI::App& app, Arguments& a) {
     vendor->add_option("DIRECTION", a.direction, "in (from the device) or out")
         ->required()
         ->check(CLI::IsMember({"in", "out"}));
-    vendor->add_option("REQUEST", a.vendor.request, "bRequest")->required();
-    vendor->add_option("VALUE", a.vendor.value, "wValue")->required();
-    vendor->add_option("INDEX", a.vendor.index, "wIndex")->required();
-    vendor->add_option("LENGTH", a.vendor.length, "Bytes of the data stage")->required();
-    vendor->add_option("--data", a.hex, "OUT: the bytes to send, in hex (else the test pattern)");
+    vendor->add_option("REQUEST", a.request, "bRequest")->required()->check(CLI::Range(0, 0xFF));
+    vendor->add_option("VALUE", a.value, "wValue")->required()->check(CLI::Range(0, 0xFFFF));
+    vendor->add_option("INDEX", a.index, "wIndex")->required()->check(CLI::Range(0, 0xFFFF));
+    vendor->add_option("LENGTH", a.length, "Bytes of the data stage")
+        ->required()
+        ->check(CLI::Range(0, 0xFFFF));
+    vendor->add_option("--data", a.hex,
+                       "OUT: the bytes to send, in hex, at most LENGTH (the rest is the test "
+                       "pattern)");
 
     app.add_subcommand("reset", "Re-enable the device's port (port recovery)");
 
@@ -100,12 +130,9 @@ Exit runCommand(const CLI::App& app, Arguments& a) {
         readData(a.target, a.size, a.file, out);
     else if (name == "write")
         writeData(a.target, writeSource(a, *app.get_subcommand("write")), out);
-    else if (name == "vendor") {
-        a.vendor.in = a.direction == "in";
-        if (!a.hex.empty())
-            a.vendor.data = hexArgument(a.hex, "--data");
-        vendorRequest(a.target, a.vendor, out);
-    } else if (name == "reset")
+    else if (name == "vendor")
+        vendorRequest(a.target, vendorArguments(a, *app.get_subcommand("vendor")), out);
+    else if (name == "reset")
         resetPort(a.target, out);
     else if (name == "loopback")
         return loopback(a.target, a.size == 0 ? 65536 : a.size, a.count, stdoutIsTerminal(), out)
@@ -141,6 +168,7 @@ int run(int argc, char** argv, Platform* platform) {
     }
     int status = 0;
     try {
+        catchInterrupts(); // before the platform starts threads of its own
         if (platform != nullptr)
             platform->start();
         status = static_cast<int>(runCommand(app, a));

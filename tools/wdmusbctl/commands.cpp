@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -14,6 +15,21 @@
 namespace wdmusbctl {
 
 namespace {
+
+// Whether the bytes read can go into the file: opened to append, which neither truncates nor
+// replaces it; a file made for the check is removed again at once.
+void checkWritable(const std::string& path) {
+    std::FILE* existing = std::fopen(path.c_str(), "rb");
+    if (existing != nullptr)
+        std::fclose(existing);
+    std::FILE* probe = std::fopen(path.c_str(), "ab");
+    if (probe == nullptr)
+        throw Failure("writing " + path + ": cannot write the file (nothing was read)", 0,
+                      Exit::BadArgument);
+    std::fclose(probe);
+    if (existing == nullptr)
+        std::remove(path.c_str());
+}
 
 void printLines(std::FILE* out, const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
@@ -91,6 +107,8 @@ void showInfo(const Target& target, std::FILE* out) {
 }
 
 void readData(const Target& target, std::size_t size, const std::string& file, std::FILE* out) {
+    if (!file.empty())
+        checkWritable(file); // before anything is read, so that no bytes are read and then lost
     Device device(target.device, target.timeoutMs);
     std::vector<std::uint8_t> data(size);
     readAll(device, data);

@@ -1,5 +1,6 @@
-// The device as an application holds it: found by its interface class, opened by its path, and
-// the driver's requests on the handle. Every failure throws a Failure naming what was being done.
+// The device as an application holds it, through the application library (public/wdmusb_api.h):
+// found by its interface class, opened by its number, and the driver's requests on the handle.
+// Every failure throws a Failure naming what was being done.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "public/wdmusb_api.h"
+
 namespace wdmusbctl {
 
-// The device paths of the enabled interfaces of the driver's class, in the platform's order.
+// The device paths of the present interfaces of the driver's class, in the platform's order.
 std::vector<std::string> listInterfaces();
 
 // "1209", "0001" from a device path holding "VID_1209&PID_0001" (any case); empty when not there.
@@ -21,9 +24,10 @@ VendorProduct vendorProductFromPath(const std::string& path);
 
 class Device {
 public:
-    // Opens the interface numbered `index` in listInterfaces(), for reading and writing. A
-    // request that has not ended after `timeoutMs` is cancelled and fails (ERROR_SEM_TIMEOUT):
-    // a read waits as long as the device has nothing to send.
+    // Opens the interface numbered `index` in listInterfaces(), for reading and writing. A read
+    // or write that has not ended after `timeoutMs` is cancelled and fails (ERROR_SEM_TIMEOUT):
+    // a read waits as long as the device has nothing to send. Ctrl-C cancels the request in
+    // flight (interrupt.h).
     Device(unsigned index, std::uint32_t timeoutMs);
     ~Device();
     Device(const Device&) = delete;
@@ -31,7 +35,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // The bytes moved; the driver may move fewer than asked.
+    // The bytes moved; the driver may move fewer than asked (at most 65536 at once).
     std::uint32_t read(std::span<std::uint8_t> buffer);
     std::uint32_t write(std::span<const std::uint8_t> buffer);
     // The configuration descriptor with everything under it (wTotalLength bytes).
@@ -45,22 +49,14 @@ public:
                    std::span<const std::uint8_t> data);
 
 private:
-    std::uint32_t control(std::uint32_t code, void* in, std::uint32_t inBytes, void* out,
-                          std::uint32_t outBytes, const std::string& doing,
-                          bool moreDataOk = false);
-    // Waits for a request started with `started` (the call's result) and returns the bytes it
-    // moved; a failure, or the timeout, throws naming `doing`. With moreDataOk, ERROR_MORE_DATA
-    // (a buffer too short for all there is) counts as success.
-    std::uint32_t finish(bool started, const std::string& doing, bool moreDataOk = false);
-    void vendor(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
-                std::uint16_t index, std::span<std::uint8_t> data);
+    // Throws for a call that failed, saying what a read or write had moved; a request the
+    // system still holds ends the program.
+    void check(WdmusbCall call, std::uint32_t error, const std::string& doing,
+               std::uint32_t moved = 0) const;
 
+    WdmusbDevice* device_ = nullptr;
     std::string path_;
     std::uint32_t timeoutMs_;
-    void* handle_;
-    void* event_ = nullptr;
-    struct Pending;
-    Pending* pending_ = nullptr; // the OVERLAPPED record of the request in flight
 };
 
 } // namespace wdmusbctl

@@ -36,10 +36,10 @@ struct Arrival {
 
 class ApplicationTest : public SimTest {
 protected:
-    // A device with an enabled interface of kAppTestClass; create, cleanup and close succeed,
-    // everything else goes to `requests`.
-    PDEVICE_OBJECT makeDevice(IrpHandler requests, ULONG ioFlags = DO_DIRECT_IO,
-                              bool enable = true) {
+    // A device with an enabled interface of kAppTestClass (or another class); create, cleanup
+    // and close succeed, everything else goes to `requests`.
+    PDEVICE_OBJECT makeDevice(IrpHandler requests, ULONG ioFlags = DO_DIRECT_IO, bool enable = true,
+                              const GUID& interfaceClass = kAppTestClass) {
         PDEVICE_OBJECT device = driver_.createDevice([this, requests](PDEVICE_OBJECT d, PIRP irp) {
             record(irp);
             const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -49,7 +49,7 @@ protected:
         });
         device->Flags |= ioFlags;
         UNICODE_STRING link{};
-        EXPECT_EQ(IoRegisterDeviceInterface(device, &kAppTestClass, nullptr, &link),
+        EXPECT_EQ(IoRegisterDeviceInterface(device, &interfaceClass, nullptr, &link),
                   STATUS_SUCCESS);
         if (enable)
             IoSetDeviceInterfaceState(&link, TRUE);

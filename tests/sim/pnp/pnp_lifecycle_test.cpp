@@ -1,7 +1,11 @@
 // The Plug and Play manager's state changes as the bus PDO sees them: rebalance, removal by
 // request, surprise removal with work in flight, and a device plugged in again.
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
+#include "sim/pnp/filter_driver.h"
 #include "sim/sync/dispatcher.h"
 #include "tests/sim/pnp/pnp_test_driver.h"
 #include "tests/sim/usb/usb_fixture.h"
@@ -323,6 +327,33 @@ TEST_F(PnpLifecycleTest, AfterASurpriseRemovalTheLastCloseSendsTheRemoval) {
     second.close();
     EXPECT_EQ(driver_.minorsAtFdo.back(), IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(node.state, DeviceNodeState::Deleted);
+}
+
+// A handle closed while the surprise removal is on its way down (the unplug ended its last
+// request, say) finds the node surprise-removed already: its close sends the removal, once the
+// surprise removal has been through the stack. An upper filter holds the surprise removal while
+// another thread closes the handle.
+TEST_F(PnpLifecycleTest, AHandleClosedWhileTheSurpriseRemovalIsOnItsWaySendsTheRemoval) {
+    sim::FilterDriver upper("upperfilter");
+    pnp().setFilters({}, {upper.driverObject()});
+    sim::DeviceNode& node = plugAndStart();
+    AppHandle handle = openDevice(kPnpTestClass);
+    ASSERT_TRUE(handle.valid());
+    std::promise<void> closed;
+    std::thread closer;
+    upper.onPnp(IRP_MN_SURPRISE_REMOVAL, [&] {
+        closer = std::thread([&] {
+            handle.close();
+            closed.set_value();
+        });
+        // The close ends here unless its removal waits for this surprise removal to be through.
+        closed.get_future().wait_for(std::chrono::milliseconds(200));
+    });
+    ASSERT_EQ(pnp().surpriseRemove(node), STATUS_SUCCESS);
+    closer.join();
+    EXPECT_EQ(node.state, DeviceNodeState::Deleted);
+    EXPECT_EQ(driver_.minorsAtFdo.back(), IRP_MN_REMOVE_DEVICE);
+    pnp().setFilters({}, {});
 }
 
 } // namespace

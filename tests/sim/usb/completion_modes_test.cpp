@@ -8,6 +8,7 @@
 
 #include "tests/sim/usb/usb_fixture.h"
 #include "tests/support/eventually.h"
+#include "tests/support/interposed_loopback.h"
 
 namespace wdmusb::test {
 namespace {
@@ -287,20 +288,6 @@ TEST_F(CompletionModesTest, APipesReadsTakeTheDataInSubmissionOrder) {
     }
 }
 
-// The loopback device, with a say of the test's before each bulk transfer: it may answer first.
-class InterposedLoopback : public LoopbackDevice {
-public:
-    using Before = std::function<std::optional<sim::usb::TransferResult>(UCHAR endpoint)>;
-    Before before; // set before the first transfer; called with the device's model lock held
-
-    sim::usb::TransferResult transfer(UCHAR endpoint, std::span<std::uint8_t> data) override {
-        if (before)
-            if (auto answer = before(endpoint))
-                return *answer;
-        return LoopbackDevice::transfer(endpoint, data);
-    }
-};
-
 class ControllerRaceTest : public CompletionModesTest {
 protected:
     ControllerRaceTest() : CompletionModesTest(std::make_shared<InterposedLoopback>()) {}
@@ -345,6 +332,35 @@ TEST_F(ControllerRaceTest, ATransferCompletedAfterAPumpListedItIsNotServedAgain)
     write.cancel();
     write.wait();
     EXPECT_EQ(hc().inFlightCount(), 0u);
+}
+
+// Thread mode: a read that waits behind an older read of its pipe is offered to the device as soon
+// as the older one leaves by cancellation, not at the device's next wake, which may never come
+// (the data it waits for is there already).
+TEST_F(ControllerRaceTest, ATransferWaitingBehindOneCancelledMeetsTheDeviceAtOnce) {
+    std::atomic<bool> answering{false};
+    model().before = [&](UCHAR endpoint) -> std::optional<sim::usb::TransferResult> {
+        if (endpoint == LoopbackDevice::kInEndpoint && !answering.load())
+            return sim::usb::TransferResult::wait();
+        return std::nullopt;
+    };
+    std::vector<std::uint8_t> first(8), second(8);
+    auto olderUrb = bulkUrb(in_, true, first);
+    auto newerUrb = bulkUrb(in_, true, second);
+    AsyncUrb older(device_.pdo(), olderUrb.get()), newer(device_.pdo(), newerUrb.get());
+    ASSERT_EQ(older.send(), STATUS_PENDING);
+    ASSERT_EQ(newer.send(), STATUS_PENDING);
+    ASSERT_EQ(model().queueData(data_), data_.size()); // the wake finds both waiting
+    hc().waitIdle();
+    ASSERT_FALSE(newer.completed());
+
+    answering.store(true); // no wake: only the older one's end may bring the newer one on
+    EXPECT_TRUE(older.cancel());
+    older.wait();
+    EXPECT_EQ(older.status(), STATUS_CANCELLED);
+    EXPECT_TRUE(eventually([&] { return newer.completed(); })) << "left waiting";
+    EXPECT_EQ(newer.status(), STATUS_SUCCESS);
+    EXPECT_EQ(second, std::vector<std::uint8_t>(8, 0x5A));
 }
 
 } // namespace

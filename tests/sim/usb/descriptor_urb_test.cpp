@@ -1,5 +1,8 @@
 // GET_DESCRIPTOR_FROM_DEVICE and SELECT_CONFIGURATION against the loopback device.
+#include <optional>
+
 #include "sim/usb/descriptor_device.h"
+#include "sim/usb/status_map.h"
 #include "tests/sim/usb/usb_fixture.h"
 
 namespace wdmusb::test {
@@ -76,7 +79,7 @@ TEST_F(SelectConfigurationTest, HandlesOfAnEarlierConfigurationAreStale) {
     auto stale = bulkUrb(first.pipes[1].PipeHandle, false, data);
     EXPECT_EQ(submit(stale.get()).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(stale->Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
-    EXPECT_EQ(stale->TransferBufferLength, 0u) << "nothing moved";
+    EXPECT_EQ(stale->TransferBufferLength, 4u) << "refused unserved: the length stays the driver's";
 
     auto fresh = bulkUrb(second.pipes[1].PipeHandle, false, data);
     EXPECT_EQ(submit(fresh.get()).status, STATUS_SUCCESS);
@@ -210,6 +213,74 @@ TEST_F(DescriptorDeviceTest, AnInterfaceWithMissingEndpointsCannotBeSelected) {
     EXPECT_EQ(select->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(broken.configured());
     ExFreePool(select);
+}
+
+// The loopback's configuration with both bulk endpoints of `packetBytes`.
+std::vector<std::uint8_t> bulkPacketsOf(USHORT packetBytes) {
+    auto config = LoopbackDevice::defaultConfigurationDescriptor();
+    for (const std::size_t sizeAt : {22u, 29u}) { // wMaxPacketSize of the two endpoints
+        config[sizeAt] = static_cast<std::uint8_t>(packetBytes & 0xFF);
+        config[sizeAt + 1] = static_cast<std::uint8_t>(packetBytes >> 8);
+    }
+    return config;
+}
+
+// A select-configuration whose endpoints the host controller cannot schedule at the device's
+// speed is refused, and nothing is configured; the speed is the one given, or the one the device
+// descriptor's USB release suggests.
+TEST_F(DescriptorDeviceTest, EndpointsTheControllerCannotScheduleFailTheSelect) {
+    auto usb11 = LoopbackDevice::defaultDeviceDescriptor();
+    usb11[2] = 0x10; // bcdUSB 1.10
+    usb11[3] = 0x01;
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> device;
+        USHORT packetBytes;
+        std::optional<sim::usb::UsbSpeed> speed;
+        NTSTATUS status;
+        USBD_STATUS usbStatus;
+    };
+    const Case cases[] = {
+        {"USB 2.0, 512-byte bulk",
+         LoopbackDevice::defaultDeviceDescriptor(),
+         512,
+         {},
+         STATUS_SUCCESS,
+         USBD_STATUS_SUCCESS},
+        {"USB 2.0, 64-byte bulk",
+         LoopbackDevice::defaultDeviceDescriptor(),
+         64,
+         {},
+         STATUS_INVALID_PARAMETER,
+         sim::usb::kUsbdBadEndpointDescriptor},
+        {"USB 2.0 at full speed, 64-byte bulk", LoopbackDevice::defaultDeviceDescriptor(), 64,
+         sim::usb::UsbSpeed::Full, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+        {"USB 1.1, 64-byte bulk", usb11, 64, {}, STATUS_SUCCESS, USBD_STATUS_SUCCESS},
+        {"USB 1.1, 512-byte bulk",
+         usb11,
+         512,
+         {},
+         STATUS_INVALID_PARAMETER,
+         sim::usb::kUsbdBadEndpointDescriptor},
+        {"USB 2.0, bulk of 0",
+         LoopbackDevice::defaultDeviceDescriptor(),
+         0,
+         {},
+         STATUS_INVALID_PARAMETER,
+         sim::usb::kUsbdBadEndpointDescriptor},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto config = bulkPacketsOf(c.packetBytes);
+        auto& device = bus_.plug(std::make_shared<DescriptorDevice>(c.device, config, c.speed));
+        USHORT size = 0;
+        PURB select = USBD_CreateConfigurationRequest(
+            reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data()), &size);
+        EXPECT_EQ(submitTo(device.pdo(), select).status, c.status);
+        EXPECT_EQ(select->UrbHeader.Status, c.usbStatus);
+        EXPECT_EQ(device.configured(), NT_SUCCESS(c.status));
+        ExFreePool(select);
+    }
 }
 
 // The bus may outlive the System (a tool that tears down out of order): the System's shutdown

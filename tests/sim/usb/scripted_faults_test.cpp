@@ -2,10 +2,12 @@
 // the port down.
 #include "sim/usb/urb_recorder.h"
 #include "tests/sim/usb/usb_fixture.h"
+#include "tests/support/completion_mode_name.h"
 
 namespace wdmusb::test {
 namespace {
 
+using sim::usb::CompletionMode;
 using sim::usb::UrbFault;
 
 class ScriptedFaultsTest : public UsbBusTest {
@@ -50,12 +52,50 @@ TEST_F(ScriptedFaultsTest, OrdinalAndEndpointPickTheUrb) {
         auto read = bulkUrb(in_, true, back); // IN URBs do not count against the fault
         if (results.back() == STATUS_SUCCESS) {
             EXPECT_EQ(submit(read.get()).status, STATUS_SUCCESS);
+        } else { // the error halted the endpoint
+            auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, out_);
+            EXPECT_EQ(submit(reset.get()).status, STATUS_SUCCESS);
         }
     }
     EXPECT_EQ(results,
               (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS}));
     EXPECT_EQ(device_.faults().fired(), 1u);
 }
+
+// A scripted stall halts its endpoint, as the device's own does, however the controller completes
+// transfers: until the pipe is reset, every transfer on it fails without reaching the device.
+class ScriptedStallTest : public ScriptedFaultsTest,
+                          public ::testing::WithParamInterface<CompletionMode> {
+protected:
+    NTSTATUS write() {
+        auto urb = bulkUrb(out_, false, data_);
+        AsyncUrb call(device_.pdo(), urb.get());
+        call.send();
+        if (GetParam() == CompletionMode::Held)
+            bus_.controller().releaseHeld();
+        call.wait();
+        return call.status();
+    }
+};
+
+TEST_P(ScriptedStallTest, HaltsTheEndpointUntilThePipeIsReset) {
+    bus_.controller().setMode(GetParam());
+    device_.faults().add(UrbFault::on(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+                             .endpoint(LoopbackDevice::kOutEndpoint)
+                             .failWith(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+    EXPECT_EQ(write(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(write(), STATUS_UNSUCCESSFUL) << "halted";
+    EXPECT_EQ(loopback_.queuedBytes(), 0u);
+    auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, out_);
+    EXPECT_EQ(submit(reset.get()).status, STATUS_SUCCESS);
+    EXPECT_EQ(write(), STATUS_SUCCESS);
+    EXPECT_EQ(loopback_.queuedBytes(), data_.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ScriptedStallTest,
+                         ::testing::Values(CompletionMode::Inline, CompletionMode::Thread,
+                                           CompletionMode::Held),
+                         completionModeName);
 
 TEST_F(ScriptedFaultsTest, CompleteShortMovesOnlyPartOfTheData) {
     device_.faults().add(UrbFault::on(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)

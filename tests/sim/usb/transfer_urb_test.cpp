@@ -1,4 +1,8 @@
 // Bulk transfers, vendor requests and pipe requests against the loopback device.
+#include <functional>
+
+#include "sim/usb/scripted_faults.h"
+#include "sim/usb/status_map.h"
 #include "tests/sim/usb/usb_fixture.h"
 
 namespace wdmusb::test {
@@ -151,6 +155,46 @@ TEST_F(TransferUrbTest, FailingVendorRequestsStall) {
     lengthWithoutBuffer->TransferBufferLength = 4;
     EXPECT_EQ(submit(lengthWithoutBuffer.get()).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(lengthWithoutBuffer->Hdr.Status, USBD_STATUS_INVALID_PARAMETER);
+}
+
+// The controller writes a transfer's length only when it served it, a failure included (a stall:
+// nothing moved). A transfer the bus fails before that (the device suspended, its port disabled,
+// the device gone) keeps the length the driver wrote: a driver that reads it back as the bytes
+// moved counts its whole buffer.
+TEST_F(TransferUrbTest, OnlyAServedTransferHasItsLengthWritten) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::function<void()> restore;
+        NTSTATUS status;
+        ULONG length;
+    };
+    const auto stallOnce = [this] {
+        device_.faults().add(sim::usb::UrbFault::on(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+                                 .failWith(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID));
+    };
+    const auto resetPipe = [this] {
+        auto reset = pipeUrb(URB_FUNCTION_RESET_PIPE, out_);
+        EXPECT_EQ(submit(reset.get()).status, STATUS_SUCCESS);
+    };
+    const Case cases[] = {
+        {"served", [] {}, [] {}, STATUS_SUCCESS, 16},
+        {"stalled", stallOnce, resetPipe, STATUS_UNSUCCESSFUL, 0},
+        {"suspended", [this] { device_.setDevicePower(PowerDeviceD2); },
+         [this] { device_.setDevicePower(PowerDeviceD0); }, sim::usb::kStatusDevicePoweredOff, 16},
+        {"port disabled", [this] { device_.setPortEnabled(false); },
+         [this] { device_.resetPort(); }, STATUS_UNSUCCESSFUL, 16},
+        {"device gone", [this] { device_.unplug(); }, [] {}, STATUS_DEVICE_NOT_CONNECTED, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        auto data = bytes(16);
+        auto write = bulkUrb(out_, false, data);
+        EXPECT_EQ(submit(write.get()).status, c.status);
+        EXPECT_EQ(write->TransferBufferLength, c.length);
+        c.restore();
+    }
 }
 
 // A device that stalls its OUT endpoint once: the pipe stays halted until it is reset.

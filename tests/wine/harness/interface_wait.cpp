@@ -1,35 +1,20 @@
 // Finding the driver's device the way an application does: the present devices of the wdmusb
-// interface class, enumerated with the setup API.
+// interface class, enumerated by the application library.
 #include "tests/wine/harness/harness.h"
 
-#include <setupapi.h>
-
 #include <cstdio>
+#include <cstring>
 
-#include "public/wdmusb.h"
+#include "public/wdmusb_api.h"
 
 namespace harness {
 
-// The device paths of the present interfaces of the class.
+// The device paths of the present interfaces of the class, as the application library finds them.
 std::vector<std::wstring> PresentInterfaces() {
     std::vector<std::wstring> paths;
-    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_WDMUSB, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE)
-        return paths;
-    SP_DEVICE_INTERFACE_DATA data = {sizeof(data)};
-    for (DWORD i = 0;
-         SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_WDMUSB, i, &data); ++i) {
-        DWORD bytes = 0;
-        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &bytes, nullptr);
-        std::vector<BYTE> buffer(bytes);
-        auto detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-        detail->cbSize = sizeof(*detail);
-        if (bytes > 0 &&
-            SetupDiGetDeviceInterfaceDetailW(set, &data, detail, bytes, nullptr, nullptr))
-            paths.emplace_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    char path[1024]; // device paths are far shorter
+    for (uint32_t i = 0; WdmusbGetDevicePath(i, path, sizeof path, nullptr) == ERROR_SUCCESS; ++i)
+        paths.emplace_back(path, path + std::strlen(path)); // ASCII
     return paths;
 }
 

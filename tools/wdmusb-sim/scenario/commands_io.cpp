@@ -1,13 +1,16 @@
 // Commands of an application: open the device's interface, read, write, the driver's control
 // codes, close — through the platform's user-mode API (CreateFile, ReadFile, WriteFile,
 // DeviceIoControl), as a program would. Each may run on an application thread of its own (as=).
-// Requests go out overlapped and are waited for, so that each step sees the request's own status.
+// Requests go out overlapped and are waited for, so that each step sees the request's own status;
+// with timeout= the wait is bounded, and a request still in flight then is cancelled (CancelIo,
+// from the thread that sent it) and waited for again.
 #include <cstring>
 
 // The application's view of the platform first: the public header builds on it.
 #include "sim/app/win32.h"
 
 #include "public/wdmusb.h"
+#include "sim/app/device_access.h"
 #include "sim/app/status_errors.h"
 #include "sim/core/system.h"
 #include "sim/pnp/pnp_manager.h"
@@ -41,15 +44,16 @@ ParamSpec dataParam(std::string_view help) {
     return {.name = "data", .type = ValueType::Bytes, .help = help};
 }
 
+ParamSpec timeoutParam() {
+    return {.name = "timeout",
+            .type = ValueType::Milliseconds,
+            .help = "how long to wait before cancelling the request (CancelIo); default: no limit"};
+}
+
 // The path an application opens: the device's enabled interface, as SetupDi* report it.
-std::string devicePathOf(StepContext& context, ScenarioDevice& device) {
-    sim::DeviceNode* node = device.node();
-    if (node == nullptr)
-        return {};
-    const auto links = context.run.system().pnp().interfaces().enabledFor(node->pdo);
-    if (links.empty())
-        return {};
-    return "\\\\?\\" + narrow(links.front().link.substr(4)); // after "\??\"
+std::string devicePathOf(ScenarioDevice& device) {
+    const sim::DeviceNode* node = device.node();
+    return node != nullptr ? sim::app::devicePath(*node) : std::string();
 }
 
 // The request's status (expect=, default STATUS_SUCCESS), the bytes it moved (bytes=) and the
@@ -61,6 +65,7 @@ struct Outcome {
     // A request the driver failed at once reports only its Win32 error to the application.
     bool failedAtOnce = false;
     DWORD error = ERROR_SUCCESS;
+    bool cancelled = false; // still in flight at the step's timeout, and cancelled
 };
 
 // The open's (or a request failed at once) Win32 error against the one the platform gives for
@@ -83,6 +88,9 @@ void report(StepContext& context, const Outcome& outcome, std::string_view what,
     if (outcome.transfers > 0)
         context.account.detail("chunks", std::to_string(outcome.transfers) +
                                              " bulk transfer(s) sent to the bus");
+    if (outcome.cancelled)
+        context.account.detail("cancelled", "CancelIo after " + context.step.find("timeout")->text +
+                                                ", the request then ended");
     if (outcome.failedAtOnce)
         checkError(context, "failed at once", outcome.error);
     else
@@ -103,6 +111,12 @@ template <typename Start> Outcome request(StepContext& context, HANDLE handle, S
     Outcome outcome;
     DWORD moved = 0;
     if (start(&overlapped) || GetLastError() == ERROR_IO_PENDING) {
+        if (context.step.has("timeout") &&
+            WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(context.step.number(
+                                                       "timeout"))) == WAIT_TIMEOUT) {
+            CancelIo(handle);
+            outcome.cancelled = true;
+        }
         GetOverlappedResult(handle, &overlapped, &moved, TRUE);
         outcome.status = static_cast<NTSTATUS>(overlapped.Internal);
         outcome.moved = static_cast<std::uint32_t>(overlapped.InternalHigh);
@@ -142,7 +156,7 @@ void checkData(StepContext& context, std::span<const std::uint8_t> data) {
 void open(StepContext& context) {
     ScenarioDevice& device = context.device();
     const std::string name = context.step.word("handle");
-    const std::string path = devicePathOf(context, device);
+    const std::string path = devicePathOf(device);
     context.account.detail("path", path.empty() ? "no interface enabled" : path);
     HANDLE handle = CreateFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -292,6 +306,7 @@ std::vector<CommandSpec> ioCommands() {
                      .help = "the bytes asked for"},
                     expectStatusParam(),
                     bytesParam(),
+                    timeoutParam(),
                     dataParam("the bytes that must have been read"),
                     {.name = "pattern",
                      .type = ValueType::Bool,
@@ -308,7 +323,8 @@ std::vector<CommandSpec> ioCommands() {
                      .help = "bytes of the test pattern"},
                     dataParam("the bytes to write instead of the pattern"),
                     expectStatusParam(),
-                    bytesParam()},
+                    bytesParam(),
+                    timeoutParam()},
          .run = write,
          .background = true},
         {.name = "ioctl",
@@ -334,7 +350,8 @@ std::vector<CommandSpec> ioCommands() {
                      .type = ValueType::Bool,
                      .help = "vendor-in: the bytes must be the test pattern"},
                     expectStatusParam(),
-                    bytesParam()},
+                    bytesParam(),
+                    timeoutParam()},
          .run = ioctl,
          .background = true},
     };
