@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
@@ -123,7 +124,7 @@ NTSTATUS IoManager::callDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDr
     const KIRQL irqlBefore = currentIrql();
     const std::size_t locksBefore = heldSpinLocks().size();
     const PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
-    const NTSTATUS status = dispatch(device, irp);
+    const NTSTATUS status = callDriverRoutine(dispatch, device, irp);
     IrpEvent returned = sent;
     returned.kind = IrpEvent::Kind::DispatchReturned;
     returned.status = status;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
@@ -126,7 +127,7 @@ void IoManager::completeRequest(PIRP irp, const SimCallSite& site) {
                                     ? nullptr
                                     : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
         const int routineLocation = irp->CurrentLocation;
-        const NTSTATUS result = routine(device, irp, context);
+        const NTSTATUS result = callDriverRoutine(routine, device, irp, context);
         // The IRP may be freed or completed anew by now: the event carries only what was known.
         notify({.kind = IrpEvent::Kind::CompletionRoutine,
                 .irp = irp,
@@ -212,7 +213,7 @@ BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
     }
     irp->CancelIrql = irql;
     // The cancel routine releases the cancel spin lock itself.
-    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    callDriverRoutine(routine, irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
     return TRUE;
 }
 

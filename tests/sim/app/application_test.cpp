@@ -221,15 +221,18 @@ TEST_F(ApplicationTest, OverlappedRequestsPendThenEndThroughTheirEvent) {
 
 // CancelIo cancels the calling thread's requests on the handle, no other thread's; a request
 // whose driver set no cancel routine is not shortened at all.
+std::atomic<int> cancelled{0};
+
+void NTAPI countCancel(PDEVICE_OBJECT, PIRP cancelledIrp) {
+    IoReleaseCancelSpinLock(cancelledIrp->CancelIrql);
+    ++cancelled;
+}
+
 TEST_F(ApplicationTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {
-    static std::atomic<int> cancelled{0};
     cancelled = 0;
     auto hold = holdRequests();
     makeDevice([&](PDEVICE_OBJECT d, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelledIrp) {
-            IoReleaseCancelSpinLock(cancelledIrp->CancelIrql);
-            ++cancelled;
-        });
+        IoSetCancelRoutine(irp, countCancel);
         return hold(d, irp);
     });
     AppHandle device = openDevice(kAppTestClass, FILE_FLAG_OVERLAPPED);
