@@ -280,11 +280,11 @@ TEST_F(ApplicationTest, ASynchronousHandleSendsOneRequestAtATime) {
             EXPECT_EQ(moved, 4u);
             ++done;
         });
-    ASSERT_TRUE(waitFor(IRP_MJ_READ, 1));
+    ASSERT_TRUE(waitForHeld(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(heldCount(), 1u) << "the second read waits for the first";
     completeHeld(STATUS_SUCCESS, 4);
-    ASSERT_TRUE(waitFor(IRP_MJ_READ, 2));
+    ASSERT_TRUE(waitFor(IRP_MJ_READ, 2) && waitForHeld(1));
     completeHeld(STATUS_SUCCESS, 4);
     for (auto& t : readers)
         t.join();
