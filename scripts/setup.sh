@@ -21,7 +21,10 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev g++-mingw-w
           libbenchmark-dev valgrind clang libclang-rt-dev
           # Wine runs the kernel image and the Win32 programs: its 32-bit loader comes from the
           # i386 architecture's wine32 package.
-          wine wine32:i386)
+          wine wine32:i386
+          # The 32-bit host build (preset host32): the compiler's i386 support, the test libraries
+          # built for i386, and qemu's emulator for machines that do not run i386 programs.
+          g++-multilib libgtest-dev:i386 libgmock-dev:i386 libpcap0.8:i386 qemu-user)
 [ "$#" -eq 0 ] || packages=("$@")
 
 update_attempts=3

@@ -9,6 +9,10 @@ struct SimCallSite {
     unsigned line;
 
     // The builtins, as default arguments, take the location of the outermost call.
+    // Set in `line` when the call came from a loaded kernel image: the rest of it is the offset of
+    // the return address in the routine `function` of the image `file` (sim/image/).
+    static constexpr unsigned kImageOffset = 0x80000000u;
+
     static constexpr SimCallSite current(const char* file = __builtin_FILE(),
                                          const char* function = __builtin_FUNCTION(),
                                          unsigned line = __builtin_LINE()) noexcept {

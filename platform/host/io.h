@@ -91,6 +91,24 @@ typedef NTSTATUS(NTAPI* PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
 typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
                                             PUNICODE_STRING RegistryPath);
 
+// The device queue's entry and the wait context of a DMA adapter: the platform's I/O manager uses
+// them, the simulator's does not, but they give the device object its size and offsets.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PVOID BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 // The simulator keeps its own record of each device object behind DeviceObjectExtension, as the
 // platform keeps its DEVOBJ_EXTENSION there.
 typedef struct _DEVICE_OBJECT {
@@ -108,7 +126,10 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
-    LIST_ENTRY Queue;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
     PVOID DeviceQueueAndDpc[13];
     ULONG ActiveThreadCount;
@@ -167,6 +188,15 @@ typedef struct _FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _DEVICE_CAPABILITIES {
@@ -260,6 +290,28 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// An asynchronous procedure call: the I/O manager queues one to end an application's request in
+// its thread. The simulator ends requests without it, but it shares the IRP's tail with the
+// driver's context fields and so gives the IRP its size.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
 typedef struct _IRP {
     CSHORT Type;
     USHORT Size;
@@ -302,6 +354,7 @@ typedef struct _IRP {
             };
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
@@ -316,6 +369,9 @@ typedef struct _IRP {
 // Checks, in the host build, that Irp is live (not freed, not completed back to its owner).
 // Called by the inline helpers below; every platform routine taking an IRP checks it as well.
 void SimCheckIrpLive(PIRP Irp, const char* Operation, SimCallSite Caller);
+// The same, and that the IRP has a stack location below the current one for the copy to write;
+// false (reported) when it has none: the platform's macro would write over the IRP's own tail.
+bool SimCheckNextLocation(PIRP Irp, const char* Operation, SimCallSite Caller);
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota SIM_CALLER_PARAM);
 void NTAPI IoFreeIrp(PIRP Irp SIM_CALLER_PARAM);
@@ -361,7 +417,8 @@ inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp SIM_CALLER_PARAM) {
 }
 
 inline void IoCopyCurrentIrpStackLocationToNext(PIRP Irp SIM_CALLER_PARAM) {
-    SimCheckIrpLive(Irp, "IoCopyCurrentIrpStackLocationToNext", Caller);
+    if (!SimCheckNextLocation(Irp, "IoCopyCurrentIrpStackLocationToNext", Caller))
+        return;
     PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
     PIO_STACK_LOCATION next = current - 1;
     memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));

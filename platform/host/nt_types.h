@@ -5,7 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// The platform's routines and the driver's entry points take their arguments as the i386
+// platform passes them (stdcall: the callee pops them), so that a 32-bit build can call the kernel
+// image's routines and the image can call the simulator's. Elsewhere there is one convention.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#else
 #define NTAPI
+#endif
 #define IN
 #define OUT
 #define OPTIONAL

@@ -27,6 +27,8 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+
+#include <sys/mman.h>
 #include <thread>
 
 #include "sim/app/process.h"
@@ -171,9 +173,20 @@ BOOL run(File& file, LPOVERLAPPED overlapped, LPDWORD bytes,
 
 // A pointer a 32-bit application can hold: an address of its user space or of the kernel's range.
 // Only those are checked as the platform checks them; a host pointer above them is the program's
-// own ordinary memory, which the simulator copies through its user space.
+// own ordinary memory, which the simulator copies through its user space. In a 32-bit build every
+// host pointer is such a value: there the program's own memory is what the host has mapped
+// outside the user space's regions (which hold their addresses in the host too).
 bool isApplicationAddress(const void* buffer) {
-    return reinterpret_cast<std::uintptr_t>(buffer) <= 0xFFFFFFFFU;
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    if constexpr (sizeof(void*) > 4) {
+        return address <= 0xFFFFFFFFU;
+    } else {
+        if (sim::current().userSpace().contains(buffer))
+            return true;
+        const auto page = reinterpret_cast<void*>(address & ~std::uintptr_t{4095});
+        unsigned char resident = 0;
+        return mincore(page, 1, &resident) != 0; // ENOMEM: the host has nothing there
+    }
 }
 
 // The I/O manager's probe of a buffered control code's buffers in the caller's space: an

@@ -1,13 +1,15 @@
 #include "sim/app/simulated_machine.h"
 
 #include "sim/app/process.h"
+#include "sim/image/driver_image.h"
 #include "sim/io/io_manager.h"
 
 namespace sim::app {
 
 SimulatedMachine::SimulatedMachine(PDRIVER_INITIALIZE driverEntry, SystemOptions options)
     : system_(options), bus_(std::make_unique<usb::BusDriver>()) {
-    driver_ = system_.io().loadDriver("function driver", driverEntry, &entryStatus_);
+    driver_ =
+        system_.io().loadDriver("function driver", image::driverEntry(driverEntry), &entryStatus_);
 }
 
 SimulatedMachine::~SimulatedMachine() {

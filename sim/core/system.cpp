@@ -72,7 +72,8 @@ void System::removeShutdownHook(std::uint64_t id) {
 }
 
 void System::checkLeaks() {
-    power_->waitIdle(); // deliveries still under way are not leaks
+    files_->waitClosers(); // nor are closes being sent as a handle's last request ended
+    power_->waitIdle();    // deliveries still under way are not leaks
     io_->reportLeaks();
     mdls_->reportLeaks();
     pool_->reportLeaks();

@@ -2,6 +2,7 @@
 #include <sstream>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/sync/dispatcher.h"
 #include "sim/util/poison.h"
@@ -50,7 +51,8 @@ PDRIVER_OBJECT IoManager::loadDriver(const std::string& name, PDRIVER_INITIALIZE
     }
     (void)name;
     UNICODE_STRING registryPath{};
-    const NTSTATUS result = entry != nullptr ? entry(driver, &registryPath) : STATUS_SUCCESS;
+    const NTSTATUS result =
+        entry != nullptr ? callDriverRoutine(entry, driver, &registryPath) : STATUS_SUCCESS;
     if (status != nullptr)
         *status = result;
     return driver;
@@ -63,7 +65,7 @@ void IoManager::unloadDriver(PDRIVER_OBJECT driver) {
                                                             describeDevice(device) +
                                                             " still exists");
     if (driver->DriverUnload != nullptr)
-        driver->DriverUnload(driver);
+        callDriverRoutine(driver->DriverUnload, driver);
 }
 
 NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,

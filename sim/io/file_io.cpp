@@ -50,6 +50,10 @@ std::size_t FileObject::inFlight() const {
 }
 
 FileIo::~FileIo() {
+    waitClosers();
+}
+
+void FileIo::waitClosers() {
     std::vector<std::thread> closers;
     {
         std::lock_guard lock(mutex_);

@@ -84,6 +84,8 @@ public:
 
     FileIo() = default;
     ~FileIo(); // waits for closes that are being sent
+    // Waits for the closes that the end of a handle's last request is sending.
+    void waitClosers();
     FileIo(const FileIo&) = delete;
     FileIo& operator=(const FileIo&) = delete;
 

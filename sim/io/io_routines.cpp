@@ -27,6 +27,18 @@ void SimCheckIrpLive(PIRP Irp, const char* Operation, SimCallSite Caller) {
     current().io().checkLive(Irp, Operation, Caller);
 }
 
+bool SimCheckNextLocation(PIRP Irp, const char* Operation, SimCallSite Caller) {
+    if (!current().io().checkLive(Irp, Operation, Caller))
+        return false;
+    if (Irp->CurrentLocation > 1)
+        return true;
+    current().verifier().report(Rule::NoMoreStackLocations,
+                                std::string(Operation) + " of " + current().io().describeIrp(Irp) +
+                                    " at its last stack location: no stack location left below it",
+                                Caller);
+    return false;
+}
+
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN, SimCallSite Caller) {
     if (current().faults().shouldFail(AllocKind::Irp, Caller))
         return nullptr;

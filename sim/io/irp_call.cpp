@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
@@ -149,7 +150,7 @@ NTSTATUS IoManager::runDispatch(PDEVICE_OBJECT device, PIRP irp, const IrpEvent&
     const KIRQL irqlBefore = currentIrql();
     const std::size_t locksBefore = heldSpinLocks().size();
     const PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[sent.major];
-    const NTSTATUS status = dispatch(device, irp);
+    const NTSTATUS status = callDriverRoutine(dispatch, device, irp);
     IrpEvent returned = sent;
     returned.kind = IrpEvent::Kind::DispatchReturned;
     returned.status = status;

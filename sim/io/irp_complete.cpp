@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
@@ -189,7 +190,7 @@ NTSTATUS IoManager::callRoutine(PIRP irp, const CompletionPass& pass, const SimC
                                 ? nullptr
                                 : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     const int routineLocation = irp->CurrentLocation;
-    const NTSTATUS result = pass.routine(device, irp, pass.context);
+    const NTSTATUS result = callDriverRoutine(pass.routine, device, irp, pass.context);
     // The IRP may be freed or completed anew by now: the event carries only what was known.
     notify({.kind = IrpEvent::Kind::CompletionRoutine,
             .irp = irp,
@@ -262,7 +263,7 @@ BOOLEAN IoManager::cancelIrp(PIRP irp, const SimCallSite& site) {
     }
     irp->CancelIrql = irql;
     // The cancel routine releases the cancel spin lock itself.
-    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    callDriverRoutine(routine, irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
     return TRUE;
 }
 

@@ -22,32 +22,25 @@ void* toPointer(std::uint64_t address) {
 } // namespace
 
 void* UserAddressSpace::map(std::size_t bytes, bool writable) {
-    if (bytes == 0 || bytes > kLimit)
-        return nullptr;
-    const std::uint64_t size = roundUpToPages(bytes);
-    std::lock_guard lock(mutex_);
-    // Next fit, so that an unmapped address is not handed out again at once: a stale pointer into
-    // a buffer the application released stays a bad address for a while.
-    auto base = findGap(nextBase_, size);
-    if (!base)
-        base = findGap(kLowestAddress, size);
-    if (!base)
-        return nullptr;
-    std::shared_ptr<std::byte> pages(static_cast<std::byte*>(std::calloc(size, 1)), std::free);
-    if (!pages)
-        return nullptr;
-    regions_.emplace(*base, Region{size, writable, false, std::move(pages)});
-    nextBase_ = *base + size + kPageBytes;
-    return toPointer(*base);
+    return mapRegion(bytes, writable, false);
 }
 
 void* UserAddressSpace::mapHostVisible(std::size_t bytes, bool writable) {
+    return mapRegion(bytes, writable, true);
+}
+
+// Every region holds its addresses in the host as well: a host-visible one as its own pages, the
+// others as inaccessible pages, so that no user address is ever the host's own memory (in a 32-bit
+// build the host's heap lies below 2 GiB too) and a driver touching one without a lock faults.
+void* UserAddressSpace::mapRegion(std::size_t bytes, bool writable, bool hostVisible) {
     if (bytes == 0 || bytes > kLimit)
         return nullptr;
     const std::uint64_t size = roundUpToPages(bytes);
     std::lock_guard lock(mutex_);
     // The host may use parts of the low 2 GiB (its own mappings, a sanitizer's shadow): a gap it
-    // occupies is passed over, as are the free pages around our own regions.
+    // occupies is passed over, as are the free pages around our own regions. Next fit, so that an
+    // unmapped address is not handed out again at once: a stale pointer into a buffer the
+    // application released stays a bad address for a while.
     constexpr int kAttempts = 256;
     std::uint64_t from = nextBase_;
     bool wrapped = false;
@@ -59,8 +52,17 @@ void* UserAddressSpace::mapHostVisible(std::size_t bytes, bool writable) {
         }
         if (!base)
             return nullptr;
-        if (auto pages = mapHostPages(*base, size, writable)) {
-            regions_.emplace(*base, Region{size, writable, true, std::move(pages)});
+        const int protection =
+            !hostVisible ? PROT_NONE : (writable ? PROT_READ | PROT_WRITE : PROT_READ);
+        if (auto reserved = mapHostPages(*base, size, protection)) {
+            Region region{size, writable, hostVisible, std::move(reserved), nullptr};
+            if (!hostVisible) {
+                region.reservation = std::move(region.pages);
+                region.pages.reset(static_cast<std::byte*>(std::calloc(size, 1)), std::free);
+                if (!region.pages)
+                    return nullptr;
+            }
+            regions_.emplace(*base, std::move(region));
             nextBase_ = *base + size + kPageBytes;
             return toPointer(*base);
         }
@@ -70,9 +72,8 @@ void* UserAddressSpace::mapHostVisible(std::size_t bytes, bool writable) {
 }
 
 std::shared_ptr<std::byte> UserAddressSpace::mapHostPages(std::uint64_t base, std::uint64_t size,
-                                                          bool writable) {
+                                                          int protection) {
     void* wanted = toPointer(base);
-    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
     void* got = mmap(wanted, size, protection,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE | MAP_NORESERVE, -1, 0);
     if (got == MAP_FAILED)
@@ -193,6 +194,12 @@ bool UserAddressSpace::isHostVisible(const void* address, std::size_t length) co
     std::size_t offset = 0;
     const Region* region = find(address, length, offset, true);
     return region != nullptr && region->hostVisible;
+}
+
+bool UserAddressSpace::contains(const void* address) const {
+    std::lock_guard lock(mutex_);
+    std::size_t offset = 0;
+    return find(address, 0, offset, true) != nullptr;
 }
 
 std::size_t UserAddressSpace::regionCount() const {

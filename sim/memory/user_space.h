@@ -63,6 +63,8 @@ public:
     // Probes and locks the range; nothing when the probe fails.
     std::optional<LockedRange> lock(const void* address, std::size_t length, Access access) const;
 
+    // Whether the byte at address lies in a region (mapped, whatever its access).
+    bool contains(const void* address) const;
     // Whether [address, address + length) lies in one host-visible region (accessible or not).
     bool isHostVisible(const void* address, std::size_t length) const;
 
@@ -75,8 +77,11 @@ private:
         std::uint64_t size = 0;
         bool writable = true;
         bool hostVisible = false;
-        std::shared_ptr<std::byte> pages; // zero pages from calloc: untouched ones cost nothing
-        bool accessible = true;           // PAGE_NOACCESS clears it
+        // Host-visible: the pages at the region's own addresses. Otherwise zero pages from calloc
+        // (untouched ones cost nothing), the addresses held by an inaccessible reservation.
+        std::shared_ptr<std::byte> pages;
+        std::shared_ptr<std::byte> reservation;
+        bool accessible = true; // PAGE_NOACCESS clears it
     };
     using RegionMap = std::map<std::uint64_t, Region>; // by base address
 
@@ -85,9 +90,11 @@ private:
     const Region* find(const void* address, std::size_t length, std::size_t& offset,
                        bool evenWithoutAccess = false) const;
     std::optional<std::uint64_t> findGap(std::uint64_t from, std::uint64_t bytes) const;
-    // Host memory at exactly [base, base + size), or null when the host uses some of it.
+    void* mapRegion(std::size_t bytes, bool writable, bool hostVisible);
+    // Host memory at exactly [base, base + size) with the protection given, or null when the host
+    // uses some of it.
     static std::shared_ptr<std::byte> mapHostPages(std::uint64_t base, std::uint64_t size,
-                                                   bool writable);
+                                                   int protection);
 
     mutable std::mutex mutex_; // guards regions_ and nextBase_; not the bytes of the regions
     RegionMap regions_;

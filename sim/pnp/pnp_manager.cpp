@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/sync/dispatcher.h"
 #include "sim/usb/bus_driver.h"
@@ -103,7 +104,7 @@ NTSTATUS PnpManager::callAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         return STATUS_NOT_SUPPORTED;
     }
     const std::size_t locksBefore = heldSpinLocks().size();
-    const NTSTATUS status = addDevice(driver, pdo);
+    const NTSTATUS status = callDriverRoutine(addDevice, driver, pdo);
     if (currentIrql() != PASSIVE_LEVEL)
         current().verifier().report(Rule::DispatchChangedIrql, "AddDevice returned at IRQL " +
                                                                    std::to_string(currentIrql()) +

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "sim/core/system.h"
+#include "sim/image/routine_call.h"
 #include "sim/io/io_manager.h"
 #include "sim/power/power_manager.h"
 #include "sim/sync/dispatcher.h"
@@ -35,8 +36,8 @@ NTSTATUS NTAPI requestCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     RunningFor running("the completion routine of the power IRP requested at " +
                        request->requestedAt);
     const std::size_t locksBefore = heldSpinLocks().size();
-    request->routine(request->pdo, request->minor, request->state, request->context,
-                     &irp->IoStatus);
+    callDriverRoutine(request->routine, request->pdo, request->minor, request->state,
+                      request->context, &irp->IoStatus);
     Verifier& verifier = current().verifier();
     if (currentIrql() != DISPATCH_LEVEL)
         verifier.report(Rule::DispatchChangedIrql,

@@ -114,6 +114,11 @@ std::string_view ruleName(Rule rule) {
 
 std::string describe(const SimCallSite& site) {
     const char* file = site.file != nullptr ? site.file : "?";
+    if ((site.line & SimCallSite::kImageOffset) != 0) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "+0x%x", site.line & ~SimCallSite::kImageOffset);
+        return std::string(file) + "!" + (site.function != nullptr ? site.function : "?") + offset;
+    }
     // Paths are printed from the repository's top folder down. A checkout's own folder may bear
     // the name of a top folder (a worktree called power/), so the known source folder goes first;
     // otherwise the earliest top folder wins: tests/sim/x.cpp is under tests/, not sim/.

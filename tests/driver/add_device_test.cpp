@@ -9,6 +9,7 @@
 #include "pnp/add_device.h"
 #include "pnp/dispatch_pnp.h"
 #include "tests/driver/driver_on_bus.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -34,6 +35,7 @@ protected:
 };
 
 TEST_F(AddDeviceTest, DriverEntryPublishesAddDeviceAndThePlugAndPlayDispatch) {
+    SOURCE_BUILD_ONLY();
     EXPECT_EQ(driver_->DriverExtension->AddDevice, &AddDevice);
     EXPECT_EQ(driver_->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
 }
@@ -110,6 +112,7 @@ TEST_F(AddDeviceTest, WithoutAnAnswerToTheCapabilityQueryTheDeviceStaysPoweredWh
 // The query goes down as the platform expects a sender to build it: status "not supported" until a
 // driver answers, and a record that says what it is, address and UI number unknown.
 TEST_F(AddDeviceTest, TheCapabilityQueryIsBuiltAsThePlatformExpects) {
+    SOURCE_BUILD_ONLY();
     struct : sim::usb::BusObserver {
         void onSubmit(sim::usb::BusDevice&, const URB&, PIRP) override {}
         void onComplete(sim::usb::BusDevice&, const URB&, PIRP, NTSTATUS) override {}
@@ -173,6 +176,7 @@ TEST_F(AddDeviceTest, ALinkNameThatDoesNotFitWithItsTerminatorFailsCleanly) {
 class StartTest : public DriverOnBusTest, public ::testing::WithParamInterface<CompletionMode> {};
 
 TEST_P(StartTest, StartedDeviceAcceptsRequestsAndApplicationsFindIt) {
+    SOURCE_BUILD_ONLY();
     bus_.controller().setMode(GetParam());
     sim::DeviceNode& node = plug();
     ASSERT_EQ(node.addStatus, STATUS_SUCCESS);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/driver/driver_on_bus.h"
+#include "tests/support/driver_build.h"
 #include "usb/configuration.h"
 #include "usb/pipe_marker.h"
 #include "usb/recovery.h"
@@ -128,6 +129,7 @@ TEST_F(AllocationFaultsTest, AddAndStart) {
 }
 
 TEST_F(AllocationFaultsTest, Unconfigure) {
+    SOURCE_BUILD_ONLY();
     failEachAllocation(
         [&](sim::usb::BusDevice& device) { return addAndStart(device); },
         [&](sim::usb::BusDevice& device) { return UnconfigureDevice(fdoAbove(device)); },
@@ -139,6 +141,7 @@ TEST_F(AllocationFaultsTest, Unconfigure) {
 }
 
 TEST_F(AllocationFaultsTest, PipeAndPortRecovery) {
+    SOURCE_BUILD_ONLY();
     failEachAllocation(
         [&](sim::usb::BusDevice& device) {
             const NTSTATUS status = addAndStart(device);

@@ -9,6 +9,7 @@
 #include "sim/io/irp_observer.h"
 #include "sim/sync/dispatcher.h"
 #include "tests/driver/client_fixture.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -62,6 +63,7 @@ protected:
 };
 
 TEST_F(CancelTransfersTest, NothingInFlightReturnsZeroAtOnce) {
+    SOURCE_BUILD_ONLY();
     // A wait here would never end: TransferDoneEvent has never been set on this device.
     EXPECT_EQ(CancelPendingTransfers(fdo()), 0u);
     EXPECT_FALSE(transferDoneSet());
@@ -72,6 +74,7 @@ TEST_F(CancelTransfersTest, NothingInFlightReturnsZeroAtOnce) {
 // completions (which the controller runs a while later, on its own processors) have finished the
 // transfer.
 TEST_F(CancelTransfersTest, FourChunksWithTheFirstDoneCancelsTheOtherThreeAndWaitsForTheEnd) {
+    SOURCE_BUILD_ONLY();
     bus_.controller().setMode(kIn, CompletionMode::Held);
     bus_.controller().setCancelLatency(std::chrono::milliseconds(20));
     queuePattern(kChunk);
@@ -96,6 +99,7 @@ TEST_F(CancelTransfersTest, FourChunksWithTheFirstDoneCancelsTheOtherThreeAndWai
 // device after an earlier one was cancelled, and a transfer cut short counts only bytes from the
 // start of its buffer. A chunk not yet sent when the walk begins is never sent.
 TEST_F(CancelTransfersTest, ChunksAreCancelledLastFirstAndNoneIsSentAfterTheWalkBegan) {
+    SOURCE_BUILD_ONLY();
     struct CancelOrder : sim::IrpObserver {
         void onIrpEvent(const sim::IrpEvent& event) override {
             std::lock_guard lock(mutex);
@@ -129,6 +133,7 @@ TEST_F(CancelTransfersTest, ChunksAreCancelledLastFirstAndNoneIsSentAfterTheWalk
 }
 
 TEST_F(CancelTransfersTest, AChunkThatCannotBeCancelledNeitherStopsTheWalkNorIsWaitedFor) {
+    SOURCE_BUILD_ONLY();
     for (const unsigned refused : {1u, 2u}) {
         SCOPED_TRACE("refused chunk " + std::to_string(refused));
         recorder_.clear();
@@ -163,6 +168,7 @@ TEST_F(CancelTransfersTest, AChunkThatCannotBeCancelledNeitherStopsTheWalkNorIsW
 // (one, or two at once) run over them. Any use of a freed IRP or array is a verifier finding or,
 // under the sanitizers, a report; every round must end with everything freed.
 TEST_F(CancelTransfersTest, WalksRacingCompletionsTouchNothingFreed) {
+    SOURCE_BUILD_ONLY();
     const std::size_t blocksAtRest = driverBlocks();
     const std::size_t irpsAtRest = system_.io().liveIrpCount();
     for (int round = 0; round < stressRounds(200); ++round) {

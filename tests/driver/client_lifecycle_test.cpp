@@ -8,6 +8,7 @@
 #include "sim/power/power_manager.h"
 #include "sim/sync/word_watch.h"
 #include "tests/driver/client_fixture.h"
+#include "tests/support/driver_build.h"
 #include "usb/kept_configuration.h"
 #include "usb/pipe_marker.h"
 
@@ -140,6 +141,7 @@ TEST_F(ClientLifecycleTest, ClosesRacingRestartsFreeEachCopyOnce) {
 // What a device-control request borrowed stays valid across a stop and the next start, which
 // replace it; the last owner frees it.
 TEST_F(ClientLifecycleTest, ABorrowedDescriptorOutlivesTheRestartThatReplacesIt) {
+    SOURCE_BUILD_ONLY();
     startAndOpen();
     const PUSB_CONFIGURATION_DESCRIPTOR held = BorrowConfigurationDescriptor(fdo());
     ASSERT_NE(held, nullptr);

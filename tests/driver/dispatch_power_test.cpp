@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "tests/driver/driver_power.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -85,6 +86,7 @@ TEST_F(DispatchPowerTest, ASystemStateIsMappedToADeviceRequestMadeFirst) {
 // When the device request cannot be made, the system IRP goes down at once, nothing stays held,
 // and the idle policy works on.
 TEST_F(DispatchPowerTest, WithoutItsDeviceRequestTheSystemIrpGoesDownAtOnce) {
+    SOURCE_BUILD_ONLY();
     sim::DeviceNode& node = startWith(D2);
     system_.faults().failNthOfKind(sim::AllocKind::PowerRequest, 1);
     EXPECT_EQ(system_.power().sendSystemPower(node.pdo, IRP_MN_SET_POWER, PowerSystemSleeping3),

@@ -22,6 +22,7 @@
 #include "public/wdmusb.h"
 #include "sim/app/process.h"
 #include "sim/core/system.h"
+#include "sim/image/driver_image.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
 #include "sim/pnp/filter_driver.h"
@@ -43,7 +44,7 @@ class DriverOnBusTest : public SimTest {
 protected:
     void SetUp() override {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = system_.io().loadDriver("wdmusb", DriverEntry, &status);
+        driver_ = system_.io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry), &status);
         ASSERT_EQ(status, STATUS_SUCCESS);
         bus_.addObserver(&recorder_);
         addFiltersAsked();

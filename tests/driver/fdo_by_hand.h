@@ -10,6 +10,8 @@
 #include "pnp/add_device.h"
 #include "pnp/release_resources.h"
 #include "sim/core/system.h"
+#include "sim/image/driver_image.h"
+#include "sim/image/routine_call.h"
 #include "tests/support/test_driver.h"
 
 namespace wdmusb::test {
@@ -18,8 +20,10 @@ class FdoByHand {
 public:
     explicit FdoByHand(PDEVICE_OBJECT lower) : lower_(lower) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = sim::current().io().loadDriver("wdmusb", DriverEntry, &status);
-        EXPECT_EQ(AddDevice(driver_, lower), STATUS_SUCCESS);
+        driver_ =
+            sim::current().io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry), &status);
+        EXPECT_EQ(sim::callDriverRoutine(driver_->DriverExtension->AddDevice, driver_, lower),
+                  STATUS_SUCCESS);
         fdo_ = lower->AttachedDevice;
     }
 

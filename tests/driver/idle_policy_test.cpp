@@ -7,6 +7,7 @@
 #include <future>
 
 #include "tests/driver/driver_power.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -16,6 +17,7 @@ using sim::usb::PowerAnswer;
 using IdlePolicyTest = DriverPowerTest;
 
 TEST_F(IdlePolicyTest, OpensAndClosesMoveTheDeviceBetweenD0AndItsIdleState) {
+    SOURCE_BUILD_ONLY();
     const std::tuple<DEVICE_POWER_STATE, Seen, Seen> cases[] = {
         // sleep states mapped to, what an open sends, what a close sends
         {PowerDeviceD2, {"D0"}, {"D2"}},
@@ -48,6 +50,7 @@ bool returned(const std::future<NTSTATUS>& call) {
 // one after a close's power-down; a close does not wait for its power-down; and while an open
 // waits, a close's call makes no request.
 TEST_F(IdlePolicyTest, EveryPowerUpIsWaitedForAndNoPowerDownIs) {
+    SOURCE_BUILD_ONLY();
     sim::DeviceNode& node = startWith(PowerDeviceD2);
     const PDEVICE_OBJECT fdo = fdoOf(node);
     sim::usb::BusDevice& device = *node.busDevice;
@@ -73,6 +76,7 @@ TEST_F(IdlePolicyTest, EveryPowerUpIsWaitedForAndNoPowerDownIs) {
 // once that request completes, the device is put where the handles open then want it, and an
 // open returns only when the device is awake.
 TEST_F(IdlePolicyTest, APolicyCallWhileARequestIsInFlightIsCarriedOutAfterIt) {
+    SOURCE_BUILD_ONLY();
     const std::tuple<NTSTATUS (*)(PDEVICE_OBJECT), NTSTATUS (*)(PDEVICE_OBJECT), Seen,
                      DEVICE_POWER_STATE>
         cases[] = {
@@ -116,6 +120,7 @@ TEST_F(IdlePolicyTest, APolicyCallWhileARequestIsInFlightIsCarriedOutAfterIt) {
 }
 
 TEST_F(IdlePolicyTest, NothingIsSentWhileTheDeviceDoesNotAcceptRequests) {
+    SOURCE_BUILD_ONLY();
     using Step = NTSTATUS (sim::PnpManager::*)(sim::DeviceNode&);
     const std::vector<Step> paths[] = {
         {}, // added, never started

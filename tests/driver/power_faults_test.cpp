@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/driver/driver_power.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -32,6 +33,7 @@ protected:
 };
 
 TEST_F(PowerFaultsTest, EachAllocationOfThePowerPathsFailedOnce) {
+    SOURCE_BUILD_ONLY();
     // Each device lives alone, so that the system transitions reach no other.
     sim::DeviceNode& reference = startWith(PowerDeviceD2);
     system_.faults().reset();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/driver/driver_power.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -34,6 +35,7 @@ protected:
 };
 
 TEST_F(PowerStressTest, SleepAndWakeIdleWithAHandleAndWokenByTheDevice) {
+    SOURCE_BUILD_ONLY();
     for (const int variant : {0, 1, 2}) { // idle, a handle open, woken by the device
         SCOPED_TRACE("variant " + std::to_string(variant));
         sim::DeviceNode& node = startWith(PowerDeviceD2);
@@ -64,6 +66,7 @@ TEST_F(PowerStressTest, SleepAndWakeIdleWithAHandleAndWokenByTheDevice) {
 // The removal begins while the device request of a system sleep (even rounds) or the power-up of
 // an open (odd rounds) is held at the PDO: it must wait for it, then release everything.
 TEST_F(PowerStressTest, RemovalWhileAPowerIrpIsHeld) {
+    SOURCE_BUILD_ONLY();
     for (int round = 0; round < stressRounds(kRounds) && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         sim::DeviceNode& node = startWith(PowerDeviceD2);

@@ -6,6 +6,7 @@
 #include "sim/faults/fault_injector.h"
 #include "sim/memory/mdl_table.h"
 #include "tests/driver/client_fixture.h"
+#include "tests/support/driver_build.h"
 
 namespace wdmusb::test {
 namespace {
@@ -222,6 +223,7 @@ TEST_F(TransferTest, AllChunksAreInFlightTogetherAndCostOneIrpMdlAndUrbEach) {
 // any chunk reached the device, while some wait there and others are still on their way, or after
 // all wait. Each round lets the data come after a different number of chunks are in flight.
 TEST_F(TransferTest, AReadsChunksTakeTheDataInOrderWhenItComesWhileTheyAreInFlight) {
+    SOURCE_BUILD_ONLY();
     constexpr DWORD kBytes = 65536;
     constexpr std::size_t kChunks = kBytes / 4096;
     constexpr int kRounds = 3 * (kChunks + 1);

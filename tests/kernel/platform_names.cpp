@@ -68,6 +68,12 @@ static_assert(sizeof(DRIVER_EXTENSION) > 0 && sizeof(PDRIVER_EXTENSION) == 4);
 static_assert(sizeof(IO_STACK_LOCATION) == 36 && sizeof(IRP) > 0 && sizeof(MDL) == 28);
 static_assert(sizeof(DISPATCHER_HEADER) == 16 && sizeof(PDISPATCHER_HEADER) == 4);
 static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(URB) > 0);
+// Records that only give others their size (platform/i386_layouts.h has the numbers).
+static_assert(sizeof(KAPC) > 0 && sizeof(PKAPC) == 4 && sizeof(WAIT_CONTEXT_BLOCK) > 0);
+static_assert(sizeof(PWAIT_CONTEXT_BLOCK) == 4 && sizeof(KDEVICE_QUEUE_ENTRY) > 0);
+static_assert(sizeof(PKDEVICE_QUEUE_ENTRY) == 4 && sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12);
+static_assert(sizeof(PUSBD_ISO_PACKET_DESCRIPTOR) == 4);
+static_assert(sizeof(static_cast<DEVICE_OBJECT*>(nullptr)->Queue) > 0);
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 20 && sizeof(USBD_INTERFACE_INFORMATION) == 36);
 static_assert(Executive == 0 && FreePage == 1 && PageIn == 2 && PoolAllocation == 3 &&
               DelayExecution == 4 && Suspended == 5 && UserRequest == 6);

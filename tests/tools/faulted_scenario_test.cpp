@@ -5,10 +5,10 @@
 // every device removed (see faulted_run.h).
 //
 // Knobs: WDMUSB_SWEEP_STRIDE=K runs every K-th failure point (1: all of them; CI's default is
-// kSweepStride); WDMUSB_SWEEP_POINT=N runs point N alone; WDMUSB_STRESS_ROUNDS=N seeds per
-// failure rate; WDMUSB_FAULT_SEED=S is the first seed and WDMUSB_FAULT_PER_MILLE=P runs only that
-// rate: a printed round replays with WDMUSB_FAULT_SEED=S WDMUSB_FAULT_PER_MILLE=P
-// WDMUSB_STRESS_ROUNDS=1 and --gtest_filter='FaultedScenario.Random*' on
+// kSweepStride, 16 on the kernel image); WDMUSB_SWEEP_POINT=N runs point N alone;
+// WDMUSB_STRESS_ROUNDS=N seeds per failure rate; WDMUSB_FAULT_SEED=S is the first seed and
+// WDMUSB_FAULT_PER_MILLE=P runs only that rate: a printed round replays with WDMUSB_FAULT_SEED=S
+// WDMUSB_FAULT_PER_MILLE=P WDMUSB_STRESS_ROUNDS=1 and --gtest_filter='FaultedScenario.Random*' on
 // build/host/tests/wdmusb_tool_tests.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "sim/image/driver_image.h"
 #include "tests/tools/faulted_run.h"
 
 namespace wdmusbsim::test {
@@ -30,6 +31,14 @@ constexpr std::uint64_t kSeedsPerRate = 2;
 constexpr std::uint64_t kSweepStride = 4;
 constexpr std::uint64_t kSeedsPerRate = 4;
 #endif
+// On the kernel image the 32-bit build runs under qemu-i386 where the machine does not run i386
+// programs: the sanitizers' share.
+std::uint64_t sweepStride() {
+    return sim::image::drivingImage() ? 16 : kSweepStride;
+}
+std::uint64_t seedsPerRate() {
+    return sim::image::drivingImage() ? 2 : kSeedsPerRate;
+}
 // The accounts of the first failing runs are shown (WDMUSB_SWEEP_POINT=N runs point N alone).
 const int kAccountsShown = static_cast<int>(knob("WDMUSB_SWEEP_SHOWN", 3));
 
@@ -84,7 +93,7 @@ TEST(FaultedScenario, EachFailurePointFailedOnceEndsCleanly) {
     ASSERT_TRUE(clean.problems().empty() && clean.report.failures == 0)
         << clean.problems() << clean.tail();
     const std::vector<Injection> all = failurePoints(clean.report);
-    const std::uint64_t stride = knob("WDMUSB_SWEEP_STRIDE", kSweepStride);
+    const std::uint64_t stride = knob("WDMUSB_SWEEP_STRIDE", sweepStride());
     const std::uint64_t only = knob("WDMUSB_SWEEP_POINT", 0);
     std::vector<Injection> slice;
     for (std::size_t i = 0; i < all.size(); i += stride)
@@ -112,7 +121,7 @@ constexpr unsigned kRates[] = {60, 250, 600};
 
 TEST(FaultedScenario, RandomLowResourcesAtEachRate) {
     const auto first = static_cast<std::uint32_t>(knob("WDMUSB_FAULT_SEED", 1));
-    const std::uint64_t seeds = knob("WDMUSB_STRESS_ROUNDS", kSeedsPerRate);
+    const std::uint64_t seeds = knob("WDMUSB_STRESS_ROUNDS", seedsPerRate());
     const std::uint64_t onlyRate = knob("WDMUSB_FAULT_PER_MILLE", 0);
     for (const unsigned rate : kRates) {
         if (onlyRate != 0 && rate != onlyRate)

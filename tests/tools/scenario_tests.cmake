@@ -2,7 +2,7 @@
 # names its line; a file of mistakes gets one error each and status 2; a step that waits for held
 # transfers forever is stopped with a hint and status 3. Each is checked by expect-run.sh.
 set(WDMUSB_EXPECT_RUN ${CMAKE_CURRENT_SOURCE_DIR}/tools/expect-run.sh)
-set(WDMUSB_SIM_PROGRAM $<TARGET_FILE:wdmusb-sim>)
+set(WDMUSB_SIM_PROGRAM ${WDMUSB_RUN32} $<TARGET_FILE:wdmusb-sim>)
 
 add_test(NAME wdmusb_sim.builtin
          COMMAND bash ${WDMUSB_EXPECT_RUN} 0 "verdict: PASS" --

@@ -1,6 +1,6 @@
 # wdmusbctl (simulator build) run as a user runs it, each case checked by expect-run.sh: its exit
 # status and what it prints. Each run is a simulated machine of its own with the loopback device.
-set(WDMUSBCTL_PROGRAM $<TARGET_FILE:wdmusbctl>)
+set(WDMUSBCTL_PROGRAM ${WDMUSB_RUN32} $<TARGET_FILE:wdmusbctl>)
 
 function(wdmusbctl_test name status)
   cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "EXPECT;ARGS")

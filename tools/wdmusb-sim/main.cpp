@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "sim/faults/fault_injector.h"
+#include "sim/image/driver_image.h"
 #include "tools/wdmusb-sim/builtin_scenario.h"
 #include "tools/wdmusb-sim/cli/options.h"
 #include "tools/wdmusb-sim/cli/rounds.h"
@@ -77,6 +78,10 @@ int runProgram(int argc, char** argv) {
     }
     if (!options.capture.empty() && !captureWritable(options.capture))
         return kExitUsage;
+    if (!options.image.empty()) {
+        sim::image::selectDriverImage(options.image);
+        sim::image::driverImage(); // loaded now: an image that cannot run stops here, saying why
+    }
     Console console = Console::forStdout(options.color);
     const RoundsPlan plan{.scenarios = std::move(scenarios),
                           .seed = options.seed.value_or(sim::FaultInjector::freshSeed()),

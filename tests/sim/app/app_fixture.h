@@ -95,6 +95,16 @@ protected:
         std::lock_guard lock(mutex_);
         return held_.size();
     }
+    // Waits until `count` requests are held (a request is recorded as it arrives, before its
+    // handler holds it).
+    bool waitForHeld(std::size_t count) {
+        for (int i = 0; i < 5000; ++i) {
+            if (heldCount() >= count)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
 
     std::vector<Arrival> arrivals() {
         std::lock_guard lock(mutex_);

@@ -221,15 +221,18 @@ TEST_F(ApplicationTest, OverlappedRequestsPendThenEndThroughTheirEvent) {
 
 // CancelIo cancels the calling thread's requests on the handle, no other thread's; a request
 // whose driver set no cancel routine is not shortened at all.
+std::atomic<int> cancelled{0};
+
+void NTAPI countCancel(PDEVICE_OBJECT, PIRP cancelledIrp) {
+    IoReleaseCancelSpinLock(cancelledIrp->CancelIrql);
+    ++cancelled;
+}
+
 TEST_F(ApplicationTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {
-    static std::atomic<int> cancelled{0};
     cancelled = 0;
     auto hold = holdRequests();
     makeDevice([&](PDEVICE_OBJECT d, PIRP irp) {
-        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelledIrp) {
-            IoReleaseCancelSpinLock(cancelledIrp->CancelIrql);
-            ++cancelled;
-        });
+        IoSetCancelRoutine(irp, countCancel);
         return hold(d, irp);
     });
     AppHandle device = openDevice(kAppTestClass, FILE_FLAG_OVERLAPPED);
@@ -277,11 +280,11 @@ TEST_F(ApplicationTest, ASynchronousHandleSendsOneRequestAtATime) {
             EXPECT_EQ(moved, 4u);
             ++done;
         });
-    ASSERT_TRUE(waitFor(IRP_MJ_READ, 1));
+    ASSERT_TRUE(waitForHeld(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(heldCount(), 1u) << "the second read waits for the first";
     completeHeld(STATUS_SUCCESS, 4);
-    ASSERT_TRUE(waitFor(IRP_MJ_READ, 2));
+    ASSERT_TRUE(waitFor(IRP_MJ_READ, 2) && waitForHeld(1));
     completeHeld(STATUS_SUCCESS, 4);
     for (auto& t : readers)
         t.join();

@@ -82,7 +82,7 @@ TEST_F(CompletionModesTest, ThreadModeRunsCompletionsOnSeveralProcessorsAtOnce) 
     static std::atomic<int> together;
     static std::atomic<int> finished;
     inside = together = finished = 0;
-    const auto meet = +[](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+    const auto meet = +[](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
         ++inside;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (inside.load() < 2 && std::chrono::steady_clock::now() < until)

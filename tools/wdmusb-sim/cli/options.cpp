@@ -48,6 +48,12 @@ void declare(CLI::App& app, Options& options) {
                    "that never comes (default 20)")
         ->check(CLI::Range(1u, 3600u))
         ->type_name("S");
+    app.add_option("--image", options.image,
+                   "run the kernel image FILE (wdmusb.sys, with its link map FILE.map beside it) "
+                   "in the simulator instead of the driver's source build; needs the 32-bit build "
+                   "(preset host32)")
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE");
     app.add_flag("--commands", options.listCommands,
                  "print the reference of every scenario command and stop");
     app.add_flag("--check", options.checkOnly,

@@ -1,7 +1,7 @@
 // The command line of wdmusb-sim, read with CLI11.
 //
 //   wdmusb-sim [--seed N] [--repeat N] [--capture FILE] [--trace] [--color WHEN]
-//              [--hang-limit S] [SCENARIO...]
+//              [--hang-limit S] [--image wdmusb.sys] [SCENARIO...]
 //   wdmusb-sim --commands | --check SCENARIO... | --help
 #pragma once
 
@@ -32,6 +32,7 @@ struct Options {
     bool trace = false;
     ColorChoice color = ColorChoice::Auto;
     unsigned hangLimitSeconds = 20; // a wait in the simulated system this long stops the run
+    std::string image;              // --image: the kernel image to run instead of the source build
     bool listCommands = false;      // --commands
     bool checkOnly = false;         // --check
 };

@@ -2,6 +2,7 @@
 
 #include "driver/dispatch.h"
 #include "sim/core/system.h"
+#include "sim/image/driver_image.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
 #include "sim/app/win32.h"
@@ -125,7 +126,7 @@ int Run::execute(const Scenario& scenario) {
 void Run::loadDriver() {
     account_.step("Load the driver (DriverEntry)");
     NTSTATUS entry = STATUS_UNSUCCESSFUL;
-    driver_ = system_->io().loadDriver("wdmusb", DriverEntry, &entry);
+    driver_ = system_->io().loadDriver("wdmusb", sim::image::driverEntry(DriverEntry), &entry);
     account_.status("DriverEntry", entry);
 }
 

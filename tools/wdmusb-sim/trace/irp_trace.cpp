@@ -9,6 +9,7 @@
 #include <set>
 
 #include "sim/core/system.h"
+#include "sim/image/loaded_image.h"
 #include "sim/io/io_manager.h"
 #include "sim/memory/pool.h"
 #include "sim/usb/bus_driver.h"
@@ -89,6 +90,9 @@ std::string routineName(PIO_COMPLETION_ROUTINE routine) {
         std::string name = status == 0 && plain ? plain.get() : info.dli_sname;
         return name.substr(0, name.find('('));
     }
+    // A routine of a loaded kernel image: named from its link map ("wdmusb.sys!Routine+0x0").
+    if (sim::image::imageHolding(reinterpret_cast<std::uintptr_t>(address)) != nullptr)
+        return sim::image::describeAddress(reinterpret_cast<std::uintptr_t>(address));
     char text[32];
     std::snprintf(text, sizeof text, "routine %p", address);
     return text;
