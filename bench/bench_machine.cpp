@@ -9,7 +9,8 @@
 
 namespace wdmusb::bench {
 
-BenchMachine::BenchMachine(DWORD flags) : machine_(DriverEntry) {
+BenchMachine::BenchMachine(DWORD flags, sim::SystemOptions options)
+    : machine_(DriverEntry, options) {
     if (machine_.driverEntryStatus() != STATUS_SUCCESS)
         return;
     node_ = &machine_.plugDevice();
@@ -22,10 +23,10 @@ void BenchMachine::finish(benchmark::State& state) {
     reportFindings(state, machine_.finish());
 }
 
-std::vector<std::uint8_t> pattern(std::size_t bytes) {
+std::vector<std::uint8_t> pattern(std::size_t bytes, std::uint8_t first) {
     std::vector<std::uint8_t> data(bytes);
     for (std::size_t i = 0; i < bytes; ++i)
-        data[i] = static_cast<std::uint8_t>(i % 251);
+        data[i] = static_cast<std::uint8_t>(first + i % 251);
     return data;
 }
 
@@ -39,14 +40,29 @@ UserBuffer::~UserBuffer() {
         VirtualFree(bytes_.data(), 0, MEM_RELEASE);
 }
 
-bool roundTrip(HANDLE handle, std::span<const std::uint8_t> data, std::span<std::uint8_t> scratch) {
+RoundTrips::RoundTrips(std::size_t bytes)
+    : patterns_{UserBuffer(bytes), UserBuffer(bytes)}, back_(bytes) {
+    if (!ok())
+        return;
+    for (std::uint8_t first = 0; first < 2; ++first) {
+        const std::vector<std::uint8_t> bytesOf = pattern(bytes, first);
+        std::memcpy(patterns_[first].bytes().data(), bytesOf.data(), bytes);
+    }
+}
+
+bool RoundTrips::next(HANDLE handle) {
+    const std::span<std::uint8_t> data = patterns_[turn_].bytes();
+    turn_ ^= 1;
     const auto length = static_cast<DWORD>(data.size());
     DWORD written = 0;
     DWORD read = 0;
-    std::memset(scratch.data(), 0, scratch.size());
     return WriteFile(handle, data.data(), length, &written, nullptr) && written == length &&
-           ReadFile(handle, scratch.data(), length, &read, nullptr) && read == length &&
-           std::memcmp(scratch.data(), data.data(), length) == 0;
+           ReadFile(handle, back_.bytes().data(), length, &read, nullptr) && read == length &&
+           std::memcmp(back_.bytes().data(), data.data(), length) == 0;
+}
+
+sim::SystemOptions verifierArg(std::int64_t on) {
+    return sim::SystemOptions{.verifier = on != 0};
 }
 
 bool reportFindings(benchmark::State& state, const std::vector<sim::Finding>& findings) {

@@ -57,27 +57,40 @@ UrbFault faultFrom(FuzzBytes& in, UCHAR endpoint) {
     }
 }
 
-// Made once per seed and copied: a byte loop under the sanitizers and the fuzzer's tracing was a
-// sixth of an input's time.
-std::vector<std::uint8_t> pattern(std::size_t length, std::uint8_t seed) {
+// The bytes of a seed, made once per seed and copied into a buffer the caller keeps: a byte loop
+// under the sanitizers and the fuzzer's tracing was a sixth of an input's time, and fresh vectors
+// of a few KiB each input another good part (the sanitizer fills each new allocation).
+void pattern(std::vector<std::uint8_t>& into, std::size_t length, std::uint8_t seed) {
     static std::array<std::vector<std::uint8_t>, 256> made;
     std::vector<std::uint8_t>& bytes = made[seed];
     for (std::size_t i = bytes.size(); i < length; ++i)
         bytes.push_back(static_cast<std::uint8_t>(seed + i * 31 + (i >> 8)));
-    return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length)};
+    into.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-// Everything the device holds, taken out of it (not through the driver).
-std::vector<std::uint8_t> drainDevice() {
+// Everything the device holds, taken out of it (not through the driver) into `drained`.
+void drainDevice(std::vector<std::uint8_t>& drained) {
     LoopbackDevice& device = FuzzMachine::get().loopback();
-    std::vector<std::uint8_t> drained;
-    std::vector<std::uint8_t> chunk(4096);
+    static std::vector<std::uint8_t> chunk(4096);
+    drained.clear();
     for (;;) {
         const auto result = device.transfer(LoopbackDevice::kInEndpoint, chunk);
         if (result.kind != sim::usb::TransferResult::Kind::Done || result.bytes == 0)
-            return drained;
+            return;
         drained.insert(drained.end(), chunk.begin(), chunk.begin() + result.bytes);
     }
+}
+
+// Buffers an operation uses, kept from one operation to the next (see pattern()).
+struct Buffers {
+    std::vector<std::uint8_t> expected;
+    std::vector<std::uint8_t> transfer;
+    std::vector<std::uint8_t> drained;
+};
+
+Buffers& buffers() {
+    static Buffers kept;
+    return kept;
 }
 
 // A request still pending ends: for a read, data may arrive; otherwise (or if that is not
@@ -86,7 +99,8 @@ std::vector<std::uint8_t> drainDevice() {
 bool endPending(OVERLAPPED& overlapped, bool dataFirst, DWORD length, DWORD& moved) {
     FuzzMachine& machine = FuzzMachine::get();
     if (dataFirst) {
-        machine.loopback().queueData(pattern(length, 0x5A));
+        pattern(buffers().expected, length, 0x5A);
+        machine.loopback().queueData(buffers().expected);
         if (GetOverlappedResult(machine.handle(), &overlapped, &moved, FALSE) ||
             GetLastError() != ERROR_IO_INCOMPLETE)
             return true; // ended with data other than the pattern checked here
@@ -120,11 +134,17 @@ void runOperation(FuzzBytes& in) {
         bus.setPortEnabled(true); // a port disabled by an earlier operation, mended by hand
 
     const std::size_t firedBefore = bus.faults().fired();
-    drainDevice();
-    const std::vector<std::uint8_t> expected = pattern(reading ? held : length, kind);
+    Buffers& kept = buffers();
+    drainDevice(kept.drained);
+    std::vector<std::uint8_t>& expected = kept.expected;
+    pattern(expected, reading ? held : length, kind);
     if (reading)
         machine.loopback().queueData(expected);
-    std::vector<std::uint8_t> buffer = reading ? std::vector<std::uint8_t>(length) : expected;
+    std::vector<std::uint8_t>& buffer = kept.transfer;
+    if (reading)
+        buffer.assign(length, 0);
+    else
+        buffer = expected;
 
     OVERLAPPED overlapped{};
     DWORD moved = 0;
@@ -156,7 +176,8 @@ void runOperation(FuzzBytes& in) {
         wdmusb::fuzz::expectSame(std::span(buffer).first(moved), std::span(expected).first(moved),
                                  "a read's counted bytes");
     } else {
-        const auto received = drainDevice();
+        std::vector<std::uint8_t>& received = kept.drained;
+        drainDevice(received);
         wdmusb::fuzz::expectSame(
             std::span(received).first(std::min<std::size_t>(moved, received.size())),
             std::span(expected).first(moved), "what a write counted as sent");

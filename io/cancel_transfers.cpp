@@ -26,10 +26,7 @@ struct WalkResult {
 WalkResult CancelWalkedChunks(PDEVICE_OBJECT Fdo, PCHUNK_CONTEXT First) {
     WalkResult result = {0, FALSE};
     PIRP irp = nullptr;
-    ULONG count = 0;
-    while (ReadChunkRecord(Fdo, &First[count], &irp))
-        ++count;
-    for (ULONG index = count; index > 0; --index) {
+    for (ULONG index = CountTrackedChunks(Fdo, First); index > 0; --index) {
         if (!ReadChunkRecord(Fdo, &First[index - 1], &irp) || irp == nullptr)
             continue; // that chunk has finished
         // FALSE also for a chunk whose completion the bus has begun: the walk goes on, so that

@@ -45,13 +45,14 @@ struct TransferCount {
     BOOLEAN Hidden; // a chunk after the first that broke moved bytes
 };
 
+// Over the chunks sent (the chunks are sent in order, so none after the first record of a chunk
+// never sent was either). Each chunk wrote Moved and Broken before its decrement of
+// PendingChunkCount, and the caller's own decrement came last: every record is complete.
 TransferCount CountUnbrokenPrefix(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* Array) {
     TransferCount count = {0, FALSE};
     BOOLEAN broken = FALSE;
-    PIRP irp = nullptr;
-    // Up to the record that ends the array, or the first of a chunk never sent: the chunks are
-    // sent in order, so none after it was either.
-    for (const CHUNK_CONTEXT* record = Array; ReadChunkRecord(Fdo, record, &irp); ++record) {
+    const ULONG sent = CountTrackedChunks(Fdo, Array);
+    for (const CHUNK_CONTEXT* record = Array; record < Array + sent; ++record) {
         if (broken) {
             count.Hidden = count.Hidden || record->Moved > 0;
             continue;

@@ -173,6 +173,15 @@ BOOLEAN ReadChunkRecord(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* Record, PIRP* I
     return TRUE;
 }
 
+ULONG CountTrackedChunks(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* First) {
+    const PDEVICE_EXTENSION ext = GetExtension(Fdo);
+    ChunkLockHeld held(ext);
+    ULONG count = 0;
+    while (First[count].DeviceObject != nullptr)
+        ++count;
+    return count;
+}
+
 void EndChunkWalk(PDEVICE_OBJECT Fdo) {
     const PDEVICE_EXTENSION ext = GetExtension(Fdo);
     DeferredChunks taken = {nullptr, nullptr};

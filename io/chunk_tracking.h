@@ -60,6 +60,12 @@ PCHUNK_CONTEXT BeginFirstChunkWalk(PDEVICE_OBJECT Fdo);
 // until EndChunkWalk, though it may complete at any moment.
 BOOLEAN ReadChunkRecord(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* Record, PIRP* Irp);
 
+// Counts the records from First on whose chunk was tracked, up to the record that ends the array
+// or the first of a chunk never sent (the chunks are tracked in order), in one look under the
+// lock. For a walk, and for the completion that finishes the transfer (no walk needed: the array
+// is its own until FinishChunkArray).
+ULONG CountTrackedChunks(PDEVICE_OBJECT Fdo, const CHUNK_CONTEXT* First);
+
 // Ends a walk begun by BeginChunkWalk; the last walk out frees what finished meanwhile. Nothing
 // read during the walk may be used afterwards.
 void EndChunkWalk(PDEVICE_OBJECT Fdo);

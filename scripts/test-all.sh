@@ -4,6 +4,7 @@
 # test preset runs only those (label "image"), not the host tests a second time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$(date +%s)
 
 bash scripts/setup.sh
 
@@ -21,4 +22,8 @@ for preset in "${presets[@]}"; do
   echo "=== ${preset}: tests"
   ctest --preset "$preset"
 done
-echo "=== all builds and tests passed"
+seconds=$(( $(date +%s) - start ))
+# For bench/report: the time, the commit and the load average when it ended.
+echo "$seconds $(git rev-parse --short HEAD 2>/dev/null || echo '?') $(cut -d' ' -f1 /proc/loadavg)" \
+  >build/test-all.time
+echo "=== all builds and tests passed in $((seconds / 60)) min $((seconds % 60)) s"

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "fuzz/support/fuzz_machine.h"
 
@@ -19,6 +21,44 @@ void* addressAt(std::uintptr_t address) {
     return reinterpret_cast<void*>(address); // NOLINT(performance-no-int-to-ptr)
 }
 
+// Regions of the application's space kept from one buffer to the next, by size: mapping host
+// memory for every buffer and unmapping it again was most of an input's time. A region given back
+// is made inaccessible (PAGE_NOACCESS), as good as freed to the driver and to the application
+// (a stale address in a later request still fails); one handed out again is writable and zeroed,
+// as VirtualAlloc gives it.
+class RegionCache {
+public:
+    void* take(std::size_t mapped) {
+        std::vector<void*>& kept = kept_[mapped];
+        if (kept.empty())
+            return VirtualAlloc(nullptr, mapped, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        void* region = kept.back();
+        kept.pop_back();
+        DWORD old = 0;
+        VirtualProtect(region, mapped, PAGE_READWRITE, &old);
+        std::memset(region, 0, mapped);
+        return region;
+    }
+    void give(void* region, std::size_t mapped) {
+        std::vector<void*>& kept = kept_[mapped];
+        DWORD old = 0;
+        if (kept.size() >= kKeptPerSize || !VirtualProtect(region, mapped, PAGE_NOACCESS, &old)) {
+            VirtualFree(region, 0, MEM_RELEASE);
+            return;
+        }
+        kept.push_back(region);
+    }
+
+private:
+    static constexpr std::size_t kKeptPerSize = 8;
+    std::unordered_map<std::size_t, std::vector<void*>> kept_;
+};
+
+RegionCache& regions() {
+    static RegionCache* made = new RegionCache(); // the machine, and its regions, last as long
+    return *made;
+}
+
 } // namespace
 
 AppBuffer::AppBuffer(BufferKind kind, std::size_t length)
@@ -33,7 +73,7 @@ AppBuffer::AppBuffer(BufferKind kind, std::size_t length)
     case BufferKind::Region:
     case BufferKind::ReadOnly:
         mapped_ = (std::max<std::size_t>(length, 1) + kPageBytes - 1) / kPageBytes * kPageBytes;
-        pointer_ = VirtualAlloc(nullptr, mapped_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        pointer_ = regions().take(mapped_);
         if (pointer_ == nullptr)
             FuzzMachine::fail("VirtualAlloc failed");
         if (kind_ == BufferKind::ReadOnly) {
@@ -80,7 +120,7 @@ AppBuffer& AppBuffer::operator=(AppBuffer&& other) noexcept {
 
 void AppBuffer::release() {
     if (mapped_ > 0)
-        VirtualFree(pointer_, 0, MEM_RELEASE);
+        regions().give(pointer_, mapped_);
     mapped_ = 0;
     pointer_ = nullptr;
 }
@@ -117,7 +157,11 @@ void AppBuffer::fillPattern(std::uint32_t seed) {
 }
 
 bool AppBuffer::usable(ULONG address, std::size_t length) const {
-    if (kind_ != BufferKind::Region)
+    return kind_ == BufferKind::Region && mapped(address, length);
+}
+
+bool AppBuffer::mapped(ULONG address, std::size_t length) const {
+    if (kind_ != BufferKind::Region && kind_ != BufferKind::ReadOnly)
         return false;
     const auto base = reinterpret_cast<std::uintptr_t>(pointer_);
     return address >= base && address + length <= base + mapped_;

@@ -39,6 +39,8 @@ public:
     // True when [address, +length) lies in this writable region: where a successful transfer may
     // have moved data.
     bool usable(ULONG address, std::size_t length) const;
+    // True when [address, +length) lies in this region, writable or read-only.
+    bool mapped(ULONG address, std::size_t length) const;
     std::span<const std::uint8_t> bytes(ULONG address, std::size_t length) const;
     // The first n bytes of an output buffer, as the application reads them; a buffer it cannot
     // read back after a success is a fault (the system wrote where it must not).

@@ -7,6 +7,8 @@
 
 namespace {
 
+using Protection = sim::UserAddressSpace::Protection;
+
 // PAGE_READWRITE or PAGE_READONLY: whether the region is writable; nothing for other protections.
 std::optional<bool> writableFor(DWORD protection) {
     if (protection == PAGE_READWRITE)
@@ -14,6 +16,27 @@ std::optional<bool> writableFor(DWORD protection) {
     if (protection == PAGE_READONLY)
         return false;
     return std::nullopt;
+}
+
+// The protections VirtualProtect takes: the two above and PAGE_NOACCESS.
+std::optional<Protection> protectionFor(DWORD protection) {
+    if (protection == PAGE_NOACCESS)
+        return Protection::NoAccess;
+    if (const auto writable = writableFor(protection))
+        return *writable ? Protection::ReadWrite : Protection::ReadOnly;
+    return std::nullopt;
+}
+
+DWORD pageProtection(Protection protection) {
+    switch (protection) {
+    case Protection::NoAccess:
+        return PAGE_NOACCESS;
+    case Protection::ReadOnly:
+        return PAGE_READONLY;
+    case Protection::ReadWrite:
+        break;
+    }
+    return PAGE_READWRITE;
 }
 
 } // namespace
@@ -44,15 +67,15 @@ BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
 }
 
 BOOL WINAPI VirtualProtect(LPVOID lpAddress, SIZE_T, DWORD flNewProtect, PDWORD lpflOldProtect) {
-    const auto writable = writableFor(flNewProtect);
+    const auto protection = protectionFor(flNewProtect);
     sim::UserAddressSpace& space = sim::current().userSpace();
-    const bool wasWritable = space.probe(lpAddress, 1, sim::UserAddressSpace::Access::Write);
-    if (!writable || !space.setWritable(lpAddress, *writable)) {
+    const auto old = space.protection(lpAddress);
+    if (!protection || !old || !space.protect(lpAddress, *protection)) {
         SetLastError(ERROR_INVALID_PARAMETER); // whole regions only, from their base
         return FALSE;
     }
     if (lpflOldProtect != nullptr)
-        *lpflOldProtect = wasWritable ? PAGE_READWRITE : PAGE_READONLY;
+        *lpflOldProtect = pageProtection(*old);
     return TRUE;
 }
 

@@ -6,8 +6,8 @@
 
 namespace sim::app {
 
-SimulatedMachine::SimulatedMachine(PDRIVER_INITIALIZE driverEntry)
-    : bus_(std::make_unique<usb::BusDriver>()) {
+SimulatedMachine::SimulatedMachine(PDRIVER_INITIALIZE driverEntry, SystemOptions options)
+    : system_(options), bus_(std::make_unique<usb::BusDriver>()) {
     driver_ =
         system_.io().loadDriver("function driver", image::driverEntry(driverEntry), &entryStatus_);
 }

@@ -28,7 +28,7 @@ namespace sim::app {
 
 class SimulatedMachine {
 public:
-    explicit SimulatedMachine(PDRIVER_INITIALIZE driverEntry);
+    explicit SimulatedMachine(PDRIVER_INITIALIZE driverEntry, SystemOptions options = {});
     ~SimulatedMachine(); // finish(), if not done yet
     SimulatedMachine(const SimulatedMachine&) = delete;
     SimulatedMachine& operator=(const SimulatedMachine&) = delete;

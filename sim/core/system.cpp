@@ -20,9 +20,11 @@ namespace {
 std::atomic<System*> gCurrent{nullptr};
 }
 
-System::System()
-    : pool_(std::make_unique<Pool>()), userSpace_(std::make_unique<UserAddressSpace>()),
-      mdls_(std::make_unique<MdlTable>()), dispatcher_(std::make_unique<Dispatcher>()) {
+System::System(SystemOptions options)
+    : verifier_(options.verifier), pool_(std::make_unique<Pool>(options.verifier)),
+      userSpace_(std::make_unique<UserAddressSpace>()),
+      mdls_(std::make_unique<MdlTable>(options.verifier)),
+      dispatcher_(std::make_unique<Dispatcher>()) {
     System* expected = nullptr;
     if (!gCurrent.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "simulated system: only one System may run at a time\n");

@@ -26,9 +26,14 @@ class Process;
 }
 class PowerManager;
 
+// How a System is made. The verifier stays on unless a benchmark measures its price.
+struct SystemOptions {
+    bool verifier = true;
+};
+
 class System {
 public:
-    System();
+    explicit System(SystemOptions options = {});
     ~System();
     System(const System&) = delete;
     System& operator=(const System&) = delete;

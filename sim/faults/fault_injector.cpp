@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+
+#include "sim/util/interned_text.h"
 
 namespace sim {
 
@@ -36,20 +39,25 @@ AllocationSite AllocationSite::from(AllocKind kind, const SimCallSite& site) {
                           site.function != nullptr ? site.function : "?"};
 }
 
-static bool sameSite(const AllocationSite& a, AllocKind kind, const SimCallSite& b) {
-    // Cheapest fields first: this runs on every allocation.
-    return a.line == b.line && a.kind == kind && b.file != nullptr && b.function != nullptr &&
-           a.file == b.file && a.function == b.function;
+std::size_t FaultInjector::SiteHash::operator()(const Site& site) const {
+    const std::hash<const void*> pointer;
+    return pointer(site.file) ^ (pointer(site.function) << 1) ^
+           (static_cast<std::size_t>(site.line) << 8) ^ static_cast<std::size_t>(site.kind);
+}
+
+FaultInjector::Site FaultInjector::intern(AllocKind kind, const char* file, const char* function,
+                                          unsigned line) {
+    return Site{kind, internText(file), internText(function), line};
 }
 
 bool FaultInjector::shouldFail(AllocKind kind, const SimCallSite& site) {
+    const Site here = intern(kind, site.file, site.function, site.line);
     std::lock_guard lock(mutex_);
     ++seen_;
     auto& ofKind = kinds_[static_cast<int>(kind)];
     ++ofKind.seenOfKind;
-    if (std::none_of(sites_.begin(), sites_.end(),
-                     [&](const AllocationSite& s) { return sameSite(s, kind, site); }))
-        sites_.push_back(AllocationSite::from(kind, site));
+    if (known_.insert(here).second)
+        sites_.push_back(here);
 
     // Every armed trigger advances on every allocation, so one trigger firing does not shift the
     // others: a replayed run fails exactly the same calls.
@@ -64,7 +72,7 @@ bool FaultInjector::shouldFail(AllocKind kind, const SimCallSite& site) {
         fail = true;
     if (random_ && std::uniform_int_distribution<unsigned>(0, 999)(*random_) < perMille_)
         fail = true;
-    if (siteOnce_ && sameSite(*siteOnce_, kind, site)) {
+    if (siteOnce_ && *siteOnce_ == here) {
         siteOnce_.reset();
         fail = true;
     }
@@ -108,8 +116,9 @@ std::uint32_t FaultInjector::freshSeed() {
 }
 
 void FaultInjector::failSiteOnce(const AllocationSite& site) {
+    const Site once = intern(site.kind, site.file.c_str(), site.function.c_str(), site.line);
     std::lock_guard lock(mutex_);
-    siteOnce_ = site;
+    siteOnce_ = once;
 }
 
 void FaultInjector::reset() {
@@ -122,12 +131,17 @@ void FaultInjector::reset() {
     random_.reset();
     perMille_ = 0;
     siteOnce_.reset();
+    known_.clear();
     sites_.clear();
 }
 
 std::vector<AllocationSite> FaultInjector::sitesSeen() const {
     std::lock_guard lock(mutex_);
-    return sites_;
+    std::vector<AllocationSite> sites;
+    sites.reserve(sites_.size());
+    for (const Site& site : sites_)
+        sites.push_back(AllocationSite{site.kind, site.file, site.line, site.function});
+    return sites;
 }
 
 std::uint64_t FaultInjector::allocationsSeen() const {

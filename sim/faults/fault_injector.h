@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "call_site.h"
@@ -66,6 +67,20 @@ public:
     std::uint64_t failuresInjected() const;
 
 private:
+    // A site as the injector keeps it: its texts interned, so that it compares and hashes by
+    // pointer (every allocation looks its site up).
+    struct Site {
+        AllocKind kind;
+        const char* file;
+        const char* function;
+        unsigned line;
+        bool operator==(const Site&) const = default;
+    };
+    struct SiteHash {
+        std::size_t operator()(const Site& site) const;
+    };
+    static Site intern(AllocKind kind, const char* file, const char* function, unsigned line);
+
     mutable std::mutex mutex_;
     std::uint64_t seen_ = 0;
     std::uint64_t injected_ = 0;
@@ -78,8 +93,9 @@ private:
     KindCountdown kinds_[kAllocKindCount];
     std::optional<std::mt19937> random_;
     unsigned perMille_ = 0;
-    std::optional<AllocationSite> siteOnce_;
-    std::vector<AllocationSite> sites_;
+    std::optional<Site> siteOnce_;
+    std::unordered_set<Site, SiteHash> known_;
+    std::vector<Site> sites_; // in order of first appearance
 };
 
 } // namespace sim

@@ -109,6 +109,10 @@ NTSTATUS IoManager::createDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
 
 DeviceRecord* IoManager::record(PDEVICE_OBJECT device) {
     std::lock_guard lock(mutex_);
+    return findDevice(device);
+}
+
+DeviceRecord* IoManager::findDevice(PDEVICE_OBJECT device) {
     auto it = devices_.find(device);
     return it == devices_.end() ? nullptr : it->second.get();
 }

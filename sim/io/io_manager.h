@@ -200,9 +200,37 @@ public:
     static NTSTATUS NTAPI defaultDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 private:
-    IrpRecord* findRecord(PIRP irp);                              // mutex_ held
-    IrpRecord* findRecord(PIRP irp, std::uint64_t id);            // mutex_ held
-    void notePassedOn(IrpRecord& record, PIRP irp, int location); // mutex_ held
+    // What a completion pass carries from step to step: its number, the event that began it, and
+    // the completion routine the climb stopped at.
+    struct CompletionPass {
+        std::uint64_t number = 0;
+        IrpEvent completed;
+        PIO_COMPLETION_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+    };
+
+    // The steps of callDriver.
+    NTSTATUS admitCall(PDEVICE_OBJECT device, PIRP irp, const SimCallSite& site); // mutex_ held
+    NTSTATUS checkPassingOn(PDEVICE_OBJECT device, PIRP irp, bool viaPoCallDriver,
+                            const SimCallSite& site); // mutex_ held
+    IrpEvent enterNextLocation(PDEVICE_OBJECT device, PIRP irp, const SimCallSite& site); // held
+    NTSTATUS runDispatch(PDEVICE_OBJECT device, PIRP irp, const IrpEvent& sent);
+    void noteDispatchReturned(PIRP irp, const IrpEvent& sent, NTSTATUS status); // mutex_ held
+    // The steps of completeRequest.
+    bool admitCompletion(PIRP irp, const SimCallSite& site);                 // mutex_ held
+    bool beginPass(PIRP irp, const SimCallSite& site, CompletionPass& pass); // mutex_ held
+    void checkCompletingContext(PIRP irp, const SimCallSite& site);
+    static void stepUp(PIRP irp);
+    bool climbToRoutine(PIRP irp, CompletionPass& pass, bool routineRan, const SimCallSite& site);
+    bool leaveLocation(PIRP irp, IrpRecord& rec, CompletionPass& pass); // mutex_ held
+    NTSTATUS callRoutine(PIRP irp, const CompletionPass& pass, const SimCallSite& site);
+    void giveBack(PIRP irp, const CompletionPass& pass);
+
+    bool liveLocked(PIRP irp, const char* operation, const SimCallSite& site); // mutex_ held
+    DeviceRecord* findDevice(PDEVICE_OBJECT device);                           // mutex_ held
+    IrpRecord* findRecord(PIRP irp);                                           // mutex_ held
+    IrpRecord* findRecord(PIRP irp, std::uint64_t id);                         // mutex_ held
+    void notePassedOn(IrpRecord& record, PIRP irp, int location);              // mutex_ held
     void notify(const IrpEvent& event) const;
     void finishAtTop(PIRP irp, IrpRecord& record, const SimCallSite& site);
     void releaseIrp(PIRP irp, IrpRecord& record);                        // mutex_ held

@@ -153,6 +153,10 @@ void IoManager::notify(const IrpEvent& event) const {
 
 bool IoManager::checkLive(PIRP irp, const char* operation, const SimCallSite& site) {
     std::lock_guard lock(mutex_);
+    return liveLocked(irp, operation, site);
+}
+
+bool IoManager::liveLocked(PIRP irp, const char* operation, const SimCallSite& site) {
     auto it = irps_.find(irp);
     if (it != irps_.end() && !it->second->freed)
         return true;

@@ -39,31 +39,56 @@ std::string hex(std::uintptr_t value) {
 
 } // namespace
 
-MdlTable::MdlTable() = default;
+MdlTable::MdlTable(bool verifying) : verifying_(verifying) {}
 
 MdlTable::~MdlTable() {
     for (auto& [mdl, record] : quarantine_)
         unpoison(record.mdl.get(), sizeof(MDL));
+    for (auto& node : spare_)
+        unpoison(node.mapped().mdl.get(), sizeof(MDL));
 }
 
 PMDL MdlTable::allocate(PVOID virtualAddress, ULONG length, const SimCallSite& site) {
-    Record record;
-    record.mdl = std::make_unique<MDL>();
-    record.allocatedAt = RecordedSite(site);
-    const auto address = reinterpret_cast<std::uintptr_t>(virtualAddress);
-    describeRange(*record.mdl, address, length);
-    record.capacityPages = pagesSpanned(address, length);
+    const RecordedSite allocatedAt = verifying_ ? RecordedSite(site) : RecordedSite();
     // Non-paged pool needs no probing: the system addresses it as it is.
-    if (current().pool().blockContaining(virtualAddress, length)) {
-        record.nonpaged = true;
-        record.mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
-        record.mdl->MappedSystemVa = virtualAddress;
-    }
-    PMDL mdl = record.mdl.get();
+    const bool nonpaged = current().pool().contains(virtualAddress, length);
+    const auto address = reinterpret_cast<std::uintptr_t>(virtualAddress);
     std::lock_guard lock(mutex_);
-    record.serial = ++serial_;
-    live_.emplace(mdl, std::move(record));
-    return mdl;
+    Record* record = nullptr;
+    if (!spare_.empty()) {
+        RecordMap::node_type node = std::move(spare_.back());
+        spare_.pop_back();
+        unpoison(node.mapped().mdl.get(), sizeof(MDL));
+        *node.mapped().mdl = MDL{};
+        node.mapped().view.reset();
+        node.mapped().locked = false;
+        node.mapped().source = nullptr;
+        record = &live_.insert(std::move(node)).position->second;
+    } else {
+        auto made = std::make_unique<MDL>();
+        PMDL key = made.get();
+        record = &live_.emplace(key, Record{}).first->second;
+        record->mdl = std::move(made);
+    }
+    MDL& mdl = *record->mdl;
+    record->allocatedAt = allocatedAt;
+    describeRange(mdl, address, length);
+    record->capacityPages = pagesSpanned(address, length);
+    record->nonpaged = nonpaged;
+    if (nonpaged) {
+        mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
+        mdl.MappedSystemVa = virtualAddress;
+    }
+    record->serial = ++serial_;
+    return &mdl;
+}
+
+// Keeps a record that is no longer in use, and its MDL, for the next allocation. mutex_ held.
+void MdlTable::keepSpare(RecordMap::node_type node) {
+    if (spare_.size() >= kSpareMdls)
+        return; // the record and its MDL go
+    poisonUnused(node.mapped().mdl.get(), sizeof(MDL));
+    spare_.push_back(std::move(node));
 }
 
 void MdlTable::free(PMDL mdl, const SimCallSite& site) {
@@ -86,16 +111,21 @@ void MdlTable::release(PMDL mdl, const SimCallSite& site, Reports& reports) {
         reports.push_back({Rule::MdlMisuse, describe(record) +
                                                 " freed with its pages still locked (locked at " +
                                                 record.lockedAt.text() + ")"});
-    record.freedAt = RecordedSite(site);
     record.view.reset();
+    if (!verifying_) {
+        keepSpare(std::move(node));
+        return;
+    }
+    record.freedAt = RecordedSite(site);
     // A driver still reading the freed record finds garbage, as it would on the platform.
     poisonFreed(mdl, sizeof(MDL));
     quarantineOrder_.push_back(mdl);
     quarantine_.insert(std::move(node));
     if (quarantineOrder_.size() > kQuarantineMdls) {
-        unpoison(const_cast<MDL*>(quarantineOrder_.front()), sizeof(MDL));
-        quarantine_.erase(quarantineOrder_.front());
+        auto oldest = quarantine_.extract(quarantineOrder_.front());
         quarantineOrder_.pop_front();
+        unpoison(oldest.mapped().mdl.get(), sizeof(MDL));
+        keepSpare(std::move(oldest));
     }
 }
 
@@ -186,7 +216,8 @@ NTSTATUS MdlTable::probeAndLock(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERA
         }
         if (status == STATUS_SUCCESS) {
             record->locked = true;
-            record->lockedAt = RecordedSite(site);
+            if (verifying_)
+                record->lockedAt = RecordedSite(site);
             mdl->MdlFlags |= MDL_PAGES_LOCKED;
         }
     }

@@ -5,8 +5,9 @@
 // the system addresses directly), or, when partial, a sub-range of another MDL's buffer. The table
 // keeps the truth about each MDL beside the platform record the driver sees, so misuse is judged
 // by what really happened, not by flags the driver could have changed. Freed MDLs stay in a
-// bounded quarantine so that a second free is recognised. Misuse is a verifier finding, never a
-// crash. Thread-safe.
+// bounded quarantine so that a second free is recognised; one that leaves it is kept, with its
+// record, for the next IoAllocateMdl. Misuse is a verifier finding, never a crash. With the
+// verifier off there is no quarantine, no poison and no call sites. Thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,9 @@ namespace sim {
 class MdlTable {
 public:
     static constexpr std::size_t kQuarantineMdls = 1024;
+    static constexpr std::size_t kSpareMdls = 256;
 
-    MdlTable();
+    explicit MdlTable(bool verifying = true);
     ~MdlTable();
     MdlTable(const MdlTable&) = delete;
     MdlTable& operator=(const MdlTable&) = delete;
@@ -96,12 +98,15 @@ private:
     void checkUserProbe(const Record& record, KPROCESSOR_MODE accessMode, Reports& reports) const;
     void release(PMDL mdl, const SimCallSite& site, Reports& reports);
     static void send(Reports& reports, const SimCallSite& site);
+    void keepSpare(RecordMap::node_type node); // mutex_ held
 
+    const bool verifying_;
     mutable std::mutex mutex_; // guards everything below
     std::uint64_t serial_ = 0;
     RecordMap live_;
     RecordMap quarantine_;
-    std::deque<const MDL*> quarantineOrder_; // oldest first
+    std::deque<const MDL*> quarantineOrder_;  // oldest first
+    std::vector<RecordMap::node_type> spare_; // records (and MDLs) for reuse
 };
 
 } // namespace sim

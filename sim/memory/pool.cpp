@@ -37,28 +37,38 @@ std::string poolTagText(std::uint32_t tag) {
 
 static_assert(Pool::kFreedFill == kFreedPoison);
 
-Pool::Pool() = default;
+Pool::Pool(bool verifying) : verifying_(verifying) {}
 
 Pool::~Pool() {
     for (auto& [key, block] : quarantine_)
         unpoison(block.data(), block.size);
+    for (auto& [size, nodes] : spare_)
+        for (auto& node : nodes)
+            unpoison(node.mapped().storage.get(), size + 2 * kGuardBytes);
 }
 
 void* Pool::allocate(std::size_t size, std::uint32_t tag, const SimCallSite& site) {
-    Block block;
-    block.size = size;
-    block.tag = tag;
-    block.allocatedAt = RecordedSite(site);
-    block.storage = std::make_unique_for_overwrite<std::byte[]>(size + 2 * kGuardBytes);
-    std::memset(block.storage.get(), kGuardFill, kGuardBytes);
-    std::memset(block.data(), kFreshFill, size);
-    std::memset(block.data() + size, kGuardFill, kGuardBytes);
-    void* address = block.data();
-
+    const RecordedSite allocatedAt = verifying_ ? RecordedSite(site) : RecordedSite();
     std::lock_guard lock(mutex_);
-    block.serial = ++serial_;
-    live_.emplace(reinterpret_cast<std::uintptr_t>(address), std::move(block));
-    return address;
+    Block* block = nullptr;
+    if (auto node = takeSpare(size)) {
+        block = &live_.insert(std::move(node)).position->second;
+    } else {
+        Block fresh;
+        fresh.size = size;
+        fresh.storage = std::make_unique_for_overwrite<std::byte[]>(size + 2 * kGuardBytes);
+        const auto key = reinterpret_cast<std::uintptr_t>(fresh.data());
+        block = &live_.emplace(key, std::move(fresh)).first->second;
+    }
+    block->tag = tag;
+    block->serial = ++serial_;
+    if (verifying_) {
+        block->allocatedAt = allocatedAt;
+        std::memset(block->storage.get(), kGuardFill, kGuardBytes);
+        std::memset(block->data(), kFreshFill, size);
+        std::memset(block->data() + size, kGuardFill, kGuardBytes);
+    }
+    return block->data();
 }
 
 bool Pool::free(const void* address, const SimCallSite& site,
@@ -69,6 +79,11 @@ bool Pool::free(const void* address, const SimCallSite& site,
         std::lock_guard lock(mutex_);
         const auto key = reinterpret_cast<std::uintptr_t>(address);
         if (auto node = live_.extract(key)) {
+            freed = true;
+            if (!verifying_) {
+                keepSpare(std::move(node));
+                return true;
+            }
             const Block& block = node.mapped();
             if (expectedTag && *expectedTag != block.tag)
                 reports.push_back({Rule::PoolWrongTag, describeBlock(block) + " freed with tag " +
@@ -79,7 +94,8 @@ bool Pool::free(const void* address, const SimCallSite& site,
                                        " has its guard zone overwritten (written out of bounds)"});
             node.mapped().freedAt = RecordedSite(site);
             quarantine(std::move(node), reports);
-            freed = true;
+        } else if (!verifying_) {
+            return false;
         } else if (auto q = quarantine_.find(key); q != quarantine_.end()) {
             reports.push_back({Rule::PoolDoubleFree, describeBlock(q->second) +
                                                          " freed twice: first at " +
@@ -95,9 +111,11 @@ bool Pool::free(const void* address, const SimCallSite& site,
                                "free of " + hexAddress(address) + ", which is not a pool block"});
         }
     }
-    auto& verifier = current().verifier();
-    for (auto& r : reports)
-        verifier.report(r.rule, r.message, site);
+    if (!reports.empty()) {
+        auto& verifier = current().verifier();
+        for (auto& r : reports)
+            verifier.report(r.rule, r.message, site);
+    }
     return freed;
 }
 
@@ -121,7 +139,31 @@ void Pool::quarantine(BlockMap::node_type node, std::vector<PendingReport>& repo
             reports.push_back({Rule::PoolCorruption, describeBlock(oldest.mapped()) +
                                                          " was written after it was freed at " +
                                                          oldest.mapped().freedAt.text()});
+        keepSpare(std::move(oldest));
     }
+}
+
+// A block of `size` bytes kept for reuse, or an empty node. mutex_ held.
+Pool::BlockMap::node_type Pool::takeSpare(std::size_t size) {
+    auto it = spare_.find(size);
+    if (it == spare_.end() || it->second.empty())
+        return {};
+    BlockMap::node_type node = std::move(it->second.back());
+    it->second.pop_back();
+    spareBytes_ -= size;
+    unpoison(node.mapped().storage.get(), size + 2 * kGuardBytes);
+    return node;
+}
+
+// Keeps a block that is no longer in use for the next allocation of its size, or gives its memory
+// back when the spares hold enough already. mutex_ held.
+void Pool::keepSpare(BlockMap::node_type node) {
+    const std::size_t size = node.mapped().size;
+    if (spareBytes_ + size > kSpareBytes)
+        return; // the node and its storage go
+    poisonUnused(node.mapped().storage.get(), size + 2 * kGuardBytes);
+    spareBytes_ += size;
+    spare_[size].push_back(std::move(node));
 }
 
 std::optional<PoolBlockInfo> Pool::blockContaining(const void* address, std::size_t length) const {
@@ -130,6 +172,11 @@ std::optional<PoolBlockInfo> Pool::blockContaining(const void* address, std::siz
     if (block == nullptr)
         return std::nullopt;
     return info(*block);
+}
+
+bool Pool::contains(const void* address, std::size_t length) const {
+    std::lock_guard lock(mutex_);
+    return liveContaining(reinterpret_cast<std::uintptr_t>(address), length) != nullptr;
 }
 
 std::optional<std::size_t> Pool::bytesToBlockEnd(const void* address) const {
@@ -227,6 +274,8 @@ std::size_t Pool::reportLeaks(std::string_view when, std::optional<std::uint32_t
 }
 
 std::size_t Pool::checkIntegrity() const {
+    if (!verifying_)
+        return 0; // no guards or fills to look at
     std::vector<std::string> damaged;
     {
         std::lock_guard lock(mutex_);

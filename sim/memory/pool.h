@@ -5,7 +5,10 @@
 // kept in a bounded quarantine, so that a second free of it is recognised and named (not taken for
 // a foreign pointer) and a write after the free shows when the block leaves quarantine.
 // Misuse becomes a verifier finding, never a crash: a bad free is reported and ignored.
-// Thread-safe: completions allocate and free on other threads.
+// A block that leaves the quarantine is kept, with its record, for the next allocation of its
+// size (up to kSpareBytes in all): a driver allocates the same few sizes again and again.
+// With the verifier off there are no fills, guards, sites or quarantine, and a freed block is
+// at once a spare. Thread-safe: completions allocate and free on other threads.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "call_site.h"
@@ -51,10 +55,11 @@ public:
     static constexpr std::size_t kGuardBytes = 16; // each side; also the blocks' alignment
     static constexpr std::size_t kQuarantineBlocks = 1024;
     static constexpr std::size_t kQuarantineBytes = std::size_t{16} << 20;
+    static constexpr std::size_t kSpareBytes = std::size_t{4} << 20;
     // A run this long of fresh fill reads as never written (a single 0xCD may be data).
     static constexpr std::size_t kPoisonRunBytes = 4;
 
-    Pool();
+    explicit Pool(bool verifying = true);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -70,6 +75,8 @@ public:
 
     // The live block that [address, address + length) lies in, if any.
     std::optional<PoolBlockInfo> blockContaining(const void* address, std::size_t length = 1) const;
+    // Whether [address, address + length) lies in a live block (blockContaining without words).
+    bool contains(const void* address, std::size_t length = 1) const;
     // The bytes from address to the end of the live block it lies in, if any: what a bounds
     // check needs, without the block's description (blockContaining words its allocation site).
     std::optional<std::size_t> bytesToBlockEnd(const void* address) const;
@@ -118,13 +125,18 @@ private:
     static bool freedFillIntact(const Block& block);
     const Block* liveContaining(std::uintptr_t address, std::size_t length) const;
     void quarantine(BlockMap::node_type node, std::vector<PendingReport>& reports);
+    BlockMap::node_type takeSpare(std::size_t size);
+    void keepSpare(BlockMap::node_type node);
 
+    const bool verifying_;
     mutable std::mutex mutex_; // guards everything below
     std::uint64_t serial_ = 0;
     BlockMap live_;
     BlockMap quarantine_;
     std::deque<std::uintptr_t> quarantineOrder_; // oldest first
     std::size_t quarantineBytes_ = 0;
+    std::unordered_map<std::size_t, std::vector<BlockMap::node_type>> spare_; // by size
+    std::size_t spareBytes_ = 0;
 };
 
 } // namespace sim

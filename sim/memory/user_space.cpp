@@ -111,20 +111,34 @@ bool UserAddressSpace::unmap(void* base) {
     return regions_.erase(reinterpret_cast<std::uintptr_t>(base)) == 1;
 }
 
-bool UserAddressSpace::setWritable(void* base, bool writable) {
+bool UserAddressSpace::protect(void* base, Protection protection) {
     std::lock_guard lock(mutex_);
     auto it = regions_.find(reinterpret_cast<std::uintptr_t>(base));
     if (it == regions_.end())
         return false;
-    it->second.writable = writable;
-    if (it->second.hostVisible)
-        mprotect(it->second.pages.get(), it->second.size,
-                 writable ? PROT_READ | PROT_WRITE : PROT_READ);
+    Region& region = it->second;
+    region.accessible = protection != Protection::NoAccess;
+    region.writable = protection == Protection::ReadWrite;
+    if (region.hostVisible)
+        mprotect(region.pages.get(), region.size,
+                 !region.accessible ? PROT_NONE
+                                    : (region.writable ? PROT_READ | PROT_WRITE : PROT_READ));
     return true;
 }
 
+std::optional<UserAddressSpace::Protection> UserAddressSpace::protection(const void* base) const {
+    std::lock_guard lock(mutex_);
+    auto it = regions_.find(reinterpret_cast<std::uintptr_t>(base));
+    if (it == regions_.end())
+        return std::nullopt;
+    if (!it->second.accessible)
+        return Protection::NoAccess;
+    return it->second.writable ? Protection::ReadWrite : Protection::ReadOnly;
+}
+
 const UserAddressSpace::Region* UserAddressSpace::find(const void* address, std::size_t length,
-                                                       std::size_t& offset) const {
+                                                       std::size_t& offset,
+                                                       bool evenWithoutAccess) const {
     const auto start = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address));
     const std::uint64_t span = length == 0 ? 1 : length;
     if (start >= kLimit || span > kLimit)
@@ -133,7 +147,7 @@ const UserAddressSpace::Region* UserAddressSpace::find(const void* address, std:
     if (next == regions_.begin())
         return nullptr;
     const auto& [base, region] = *std::prev(next);
-    if (start + span > base + region.size)
+    if (start + span > base + region.size || (!region.accessible && !evenWithoutAccess))
         return nullptr;
     offset = static_cast<std::size_t>(start - base);
     return &region;
@@ -178,14 +192,14 @@ UserAddressSpace::lock(const void* address, std::size_t length, Access access) c
 bool UserAddressSpace::isHostVisible(const void* address, std::size_t length) const {
     std::lock_guard lock(mutex_);
     std::size_t offset = 0;
-    const Region* region = find(address, length, offset);
+    const Region* region = find(address, length, offset, true);
     return region != nullptr && region->hostVisible;
 }
 
 bool UserAddressSpace::contains(const void* address) const {
     std::lock_guard lock(mutex_);
     std::size_t offset = 0;
-    return find(address, 0, offset) != nullptr;
+    return find(address, 0, offset, true) != nullptr;
 }
 
 std::size_t UserAddressSpace::regionCount() const {

@@ -42,7 +42,16 @@ public:
     void* mapHostVisible(std::size_t bytes, bool writable = true);
     // Unmaps the region that starts at base; false when none does.
     bool unmap(void* base);
-    bool setWritable(void* base, bool writable);
+    // What may be done with a region's bytes. A region without access is as good as unmapped to
+    // probes, locks and the application (its host view too), but keeps its address and pages.
+    enum class Protection { NoAccess, ReadOnly, ReadWrite };
+    // Changes the protection of the region that starts at base; false when none does.
+    bool protect(void* base, Protection protection);
+    bool setWritable(void* base, bool writable) {
+        return protect(base, writable ? Protection::ReadWrite : Protection::ReadOnly);
+    }
+    // The protection of the region that starts at base, if one does.
+    std::optional<Protection> protection(const void* base) const;
 
     // The application's own accesses: false (nothing copied) unless the whole range is mapped,
     // and for write, writable.
@@ -56,7 +65,7 @@ public:
 
     // Whether the byte at address lies in a region (mapped, whatever its access).
     bool contains(const void* address) const;
-    // Whether [address, address + length) lies in one host-visible region.
+    // Whether [address, address + length) lies in one host-visible region (accessible or not).
     bool isHostVisible(const void* address, std::size_t length) const;
 
     std::size_t regionCount() const;
@@ -72,11 +81,14 @@ private:
         // (untouched ones cost nothing), the addresses held by an inaccessible reservation.
         std::shared_ptr<std::byte> pages;
         std::shared_ptr<std::byte> reservation;
+        bool accessible = true; // PAGE_NOACCESS clears it
     };
     using RegionMap = std::map<std::uint64_t, Region>; // by base address
 
-    // The region holding the range (one byte for a zero length), with the range's offset in it.
-    const Region* find(const void* address, std::size_t length, std::size_t& offset) const;
+    // The region holding the range (one byte for a zero length), with the range's offset in it;
+    // one without access only when asked for.
+    const Region* find(const void* address, std::size_t length, std::size_t& offset,
+                       bool evenWithoutAccess = false) const;
     std::optional<std::uint64_t> findGap(std::uint64_t from, std::uint64_t bytes) const;
     void* mapRegion(std::size_t bytes, bool writable, bool hostVisible);
     // Host memory at exactly [base, base + size) with the protection given, or null when the host

@@ -130,7 +130,8 @@ NTSTATUS PnpManager::send(PDEVICE_OBJECT device, UCHAR minor,
 
 NTSTATUS PnpManager::sendIrp(PDEVICE_OBJECT device, UCHAR minor,
                              const std::function<void(IO_STACK_LOCATION&)>& fill,
-                             ULONG_PTR* information, std::string* description) {
+                             ULONG_PTR* information, std::string* description,
+                             const std::function<bool(NTSTATUS)>& describeIf) {
     checkPassive("sent a Plug and Play IRP");
     IoManager& io = current().io();
     const SimCallSite site = SimCallSite::current();
@@ -151,9 +152,9 @@ NTSTATUS PnpManager::sendIrp(PDEVICE_OBJECT device, UCHAR minor,
     auto done = std::make_shared<Done>();
     KeInitializeEvent(&done->event, NotificationEvent, FALSE);
     const bool describeIt = description != nullptr;
-    io.setTopCompletion(irp, [done, describeIt](PIRP finished) {
+    io.setTopCompletion(irp, [done, describeIt, &describeIf](PIRP finished) {
         done->status = finished->IoStatus;
-        if (describeIt)
+        if (describeIt && (!describeIf || describeIf(finished->IoStatus.Status)))
             done->description = current().io().describeIrp(finished);
         KeSetEvent(&done->event, IO_NO_INCREMENT, FALSE);
     });

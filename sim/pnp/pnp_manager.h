@@ -201,9 +201,13 @@ public:
 private:
     // Calls a driver's AddDevice for the PDO and checks how it returned.
     NTSTATUS callAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+    // Sends a Plug and Play IRP to the top of the device's stack and waits for it. With a
+    // description asked for, the IRP is described (with its history) as it comes back, when
+    // describeIf (given its status) says a finding will need it: wording it is dear.
     NTSTATUS sendIrp(PDEVICE_OBJECT device, UCHAR minor,
                      const std::function<void(IO_STACK_LOCATION&)>& fill, ULONG_PTR* information,
-                     std::string* description);
+                     std::string* description,
+                     const std::function<bool(NTSTATUS)>& describeIf = nullptr);
     // Sends a state-changing IRP to the node's stack and checks the answer.
     NTSTATUS sendChecked(DeviceNode& node, UCHAR minor);
     NTSTATUS sendQuery(DeviceNode& node, UCHAR minor, DeviceNodeState pending);

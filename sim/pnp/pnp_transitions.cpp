@@ -75,10 +75,16 @@ NTSTATUS PnpManager::sendChecked(DeviceNode& node, UCHAR minor) {
     usb::BusDevice* bus =
         node.busDevice != nullptr && !node.busDevice->pdoDeleted() ? node.busDevice : nullptr;
     const std::size_t before = bus != nullptr ? bus->pnpTimesSeen(minor) : 0;
-    std::string irp;
-    const NTSTATUS status = sendIrp(node.pdo, minor, {}, nullptr, &irp);
     // Only a PDO of the simulated bus tells what reached it; others are taken on trust.
-    const bool reachedPdo = bus == nullptr || bus->pnpTimesSeen(minor) > before;
+    const auto reachedPdo = [&] { return bus == nullptr || bus->pnpTimesSeen(minor) > before; };
+    const auto findingDue = [&](NTSTATUS status) {
+        return (mustSucceed(minor) && !NT_SUCCESS(status)) ||
+               (!reachedPdo() && (NT_SUCCESS(status) || mustSucceed(minor)));
+    };
+    std::string irp;
+    const NTSTATUS status = sendIrp(node.pdo, minor, {}, nullptr, &irp, findingDue);
+    if (!findingDue(status))
+        return status;
 
     Verifier& verifier = current().verifier();
     const std::string where = current().io().describeDevice(node.pdo);
@@ -86,7 +92,7 @@ NTSTATUS PnpManager::sendChecked(DeviceNode& node, UCHAR minor) {
         verifier.report(Rule::PnpIrpFailedWhenMustSucceed,
                         std::string(minorName(minor)) + " failed with " + statusText(status) +
                             " in the stack of " + where + ", which may not fail it: " + irp);
-    if (!reachedPdo && (NT_SUCCESS(status) || mustSucceed(minor)))
+    if (!reachedPdo() && (NT_SUCCESS(status) || mustSucceed(minor)))
         verifier.report(Rule::PnpIrpCompletedNotForwarded,
                         std::string(minorName(minor)) + " completed with " + statusText(status) +
                             " above " + where + " without reaching it: " + irp);

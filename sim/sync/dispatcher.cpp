@@ -66,10 +66,15 @@ void Dispatcher::initializeEvent(PKEVENT event, EVENT_TYPE type, bool signalled)
     event->Header.WaitListHead.Blink = &event->Header.WaitListHead;
 }
 
+// The waiters are woken once the lock is dropped, so that they do not find it held; the event
+// itself is not touched then (a waiter may free it as soon as it sees it set).
 LONG Dispatcher::setEvent(PKEVENT event) {
-    std::lock_guard lock(mutex_);
-    const LONG previous = event->Header.SignalState;
-    event->Header.SignalState = 1;
+    LONG previous = 0;
+    {
+        std::lock_guard lock(mutex_);
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+    }
     changed_.notify_all();
     return previous;
 }

@@ -22,9 +22,10 @@ std::string lockName(PKSPIN_LOCK lock) {
     return out.str();
 }
 
-// A held lock stores a token of its holder, never 0.
+// A held lock stores a token of its holder, never 0: the address of a thread-local, odd.
 ULONG_PTR threadToken() {
-    return (std::hash<std::thread::id>{}(std::this_thread::get_id()) << 1) | 1;
+    thread_local const char tMark = 0;
+    return reinterpret_cast<ULONG_PTR>(&tMark) | 1;
 }
 
 } // namespace
@@ -130,11 +131,17 @@ KIRQL NTAPI KfAcquireSpinLock(PKSPIN_LOCK SpinLock, SimCallSite Caller) {
         expected = 0;
         std::this_thread::yield();
     }
-    mutableHeldSpinLocks().push_back(HeldSpinLock{SpinLock, old, Caller});
+    if (current().verifier().on())
+        mutableHeldSpinLocks().push_back(HeldSpinLock{SpinLock, old, Caller});
     return old;
 }
 
 void NTAPI KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SimCallSite Caller) {
+    if (!current().verifier().on()) {
+        std::atomic_ref<ULONG_PTR>(*SpinLock).store(0, std::memory_order_release);
+        setCurrentIrql(NewIrql);
+        return;
+    }
     auto& held = mutableHeldSpinLocks();
     auto it = held.end();
     for (auto i = held.begin(); i != held.end(); ++i)

@@ -197,8 +197,7 @@ std::vector<UCHAR> BusDevice::pnpMinorsSeen() const {
 }
 
 std::uint64_t BusDevice::pnpTimesSeen(UCHAR minor) const {
-    std::lock_guard lock(mutex_);
-    return pnpCounts_[minor];
+    return pnpCounts_[minor].load();
 }
 
 void BusDevice::notePnp(UCHAR minor) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -183,7 +184,9 @@ private:
     unsigned resets_ = 0;
     DEVICE_CAPABILITIES capabilities_{};
     std::vector<UCHAR> pnpSeen_;
-    std::array<std::uint64_t, 256> pnpCounts_{}; // by minor
+    // By minor; read without mutex_, as the Plug and Play manager asks from a top completion,
+    // which runs under the I/O manager's lock (taken inside ours on the dispatch path).
+    std::array<std::atomic<std::uint64_t>, 256> pnpCounts_{};
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
     PIRP waitWake_ = nullptr;
     std::vector<HeldPower> heldPower_;

@@ -38,6 +38,8 @@ void HostController::shutdown() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         changed_.notify_all();
+        workReady_.notify_all();
+        completionReady_.notify_all();
     }
     // Never joined from one of its own threads (a completion may stop the bus).
     const auto join = [](std::thread& t) {
@@ -50,19 +52,20 @@ void HostController::shutdown() {
 }
 
 void HostController::threadMain() {
-    runJobs(work_);
+    runJobs(work_, workReady_);
 }
 
 void HostController::processorMain() {
-    runJobs(completions_, &completionsHeld_);
+    runJobs(completions_, completionReady_, &completionsHeld_);
 }
 
-void HostController::runJobs(std::deque<std::function<void()>>& queue, const bool* held) {
+void HostController::runJobs(std::deque<std::function<void()>>& queue,
+                             std::condition_variable& ready, const bool* held) {
     for (;;) {
         std::function<void()> job;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(
+            ready.wait(
                 lock, [&] { return stopping_ || (!queue.empty() && (held == nullptr || !*held)); });
             if (stopping_)
                 return;
@@ -80,9 +83,13 @@ void HostController::runJobs(std::deque<std::function<void()>>& queue, const boo
     }
 }
 
+// Threads are signalled once the lock is dropped, so that the one woken does not find it held.
 void HostController::post(std::function<void()> work) {
-    std::lock_guard lock(mutex_);
-    work_.push_back(std::move(work));
+    {
+        std::lock_guard lock(mutex_);
+        work_.push_back(std::move(work));
+    }
+    workReady_.notify_one();
     changed_.notify_all();
 }
 
@@ -123,6 +130,7 @@ void HostController::setCancelLatency(std::chrono::milliseconds latency) {
 void HostController::holdCompletions(bool held) {
     std::lock_guard lock(mutex_);
     completionsHeld_ = held;
+    completionReady_.notify_all();
     changed_.notify_all();
 }
 
@@ -269,10 +277,20 @@ std::size_t HostController::releaseHeld(std::optional<UCHAR> endpointAddress, st
     return released.size();
 }
 
+// The device may serve a waiting transfer now: a pump on the controller's thread offers them.
+// With none waiting there is nothing to pump; a transfer with the device meanwhile sees the wake
+// counted and is offered again when it comes back to wait (rewakeIfMissed).
 void HostController::wake(const BusDevice& device) {
-    std::lock_guard lock(mutex_);
-    ++wakes_[&device];
-    work_.push_back([this, &device] { pump(device); });
+    {
+        std::lock_guard lock(mutex_);
+        ++wakes_[&device];
+        if (std::none_of(pending_.begin(), pending_.end(), [&](const auto& t) {
+                return t->device == &device && t->state == TransferState::Waiting;
+            }))
+            return;
+        work_.push_back([this, &device] { pump(device); });
+    }
+    workReady_.notify_one();
     changed_.notify_all();
 }
 
@@ -316,6 +334,7 @@ void HostController::rewakeIfMissed(const Transfer& transfer,
         return;
     const BusDevice* device = transfer.device;
     work_.push_back([this, device] { pump(*device); });
+    workReady_.notify_one();
 }
 
 // Offers the device's waiting transfers to it again, oldest first.
@@ -342,9 +361,16 @@ void HostController::pump(const BusDevice& device) {
 
 void HostController::complete(const std::shared_ptr<Transfer>& transfer, const Outcome& outcome) {
     if (std::this_thread::get_id() == threadId_) {
-        std::lock_guard lock(mutex_);
-        if (!stopping_) {
-            completions_.push_back([this, transfer, outcome] { finish(transfer, outcome); });
+        bool queued = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!stopping_) {
+                completions_.push_back([this, transfer, outcome] { finish(transfer, outcome); });
+                queued = true;
+            }
+        }
+        if (queued) {
+            completionReady_.notify_one();
             changed_.notify_all();
             return;
         }
@@ -363,8 +389,10 @@ void HostController::finish(const std::shared_ptr<Transfer>& transfer, const Out
         const bool behind = std::any_of(pending_.begin(), pending_.end(), [&](const auto& t) {
             return samePipe(*t, *transfer) && t->state == TransferState::Waiting;
         });
-        if (behind && !stopping_)
+        if (behind && !stopping_) {
             work_.push_back([this, device = transfer->device] { pump(*device); });
+            workReady_.notify_one();
+        }
         changed_.notify_all();
     }
     if (outcome.served)
@@ -393,6 +421,7 @@ void NTAPI HostController::cancelRoutine(PDEVICE_OBJECT pdo, PIRP irp) {
                 std::this_thread::sleep_for(latency);
                 self.finish(transfer, Outcome::failed(STATUS_CANCELLED, USBD_STATUS_CANCELED));
             });
+            self.completionReady_.notify_one();
             self.changed_.notify_all();
             return;
         }

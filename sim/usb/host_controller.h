@@ -106,7 +106,9 @@ private:
     void threadMain();
     void processorMain();
     // Runs queued jobs at DISPATCH_LEVEL until the controller stops; `*held` pauses the queue.
-    void runJobs(std::deque<std::function<void()>>& queue, const bool* held = nullptr);
+    // `ready` is notified when the queue gets a job (or is let go).
+    void runJobs(std::deque<std::function<void()>>& queue, std::condition_variable& ready,
+                 const bool* held = nullptr);
     void serviceQueued(const std::shared_ptr<Transfer>& transfer);
     // Offers a claimed transfer to its device; completes it or puts it back to wait.
     void service(const std::shared_ptr<Transfer>& transfer);
@@ -136,7 +138,11 @@ private:
                             std::optional<TransferState> state) const;
 
     mutable std::mutex mutex_; // guards everything below
+    // Each thread waits on its own queue's signal, so that work for one wakes no other; changed_
+    // is for the callers that wait for a count or for the threads to be idle.
     mutable std::condition_variable changed_;
+    std::condition_variable workReady_;       // work_ has a job
+    std::condition_variable completionReady_; // completions_ has one (or they are let go)
     CompletionMode defaultMode_ = CompletionMode::Thread;
     std::map<UCHAR, CompletionMode> endpointModes_;
     bool forcePending_ = false;

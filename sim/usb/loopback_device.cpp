@@ -23,8 +23,9 @@ TransferResult resultOf(const LoopbackResult& result) {
 
 } // namespace
 
-LoopbackDevice::LoopbackDevice(std::size_t capacityBytes) : storage_(capacityBytes) {
-    logic_.Initialize(storage_.data(), storage_.size());
+LoopbackDevice::LoopbackDevice(std::size_t capacityBytes)
+    : storage_(std::make_unique_for_overwrite<std::uint8_t[]>(capacityBytes)) {
+    logic_.Initialize(storage_.get(), capacityBytes);
 }
 
 std::vector<std::uint8_t> LoopbackDevice::defaultDeviceDescriptor() {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <mutex>
 
 #include "loopback/loopback_logic.h"
@@ -62,7 +63,9 @@ public:
 
 private:
     mutable std::mutex mutex_; // guards logic_ and the queue storage it holds
-    std::vector<std::uint8_t> storage_;
+    // Not filled when made: the host gives a large store's pages only as data first reaches them,
+    // so a device plugged costs the bytes it queues, not its capacity.
+    std::unique_ptr<std::uint8_t[]> storage_;
     LoopbackLogic logic_{};
 };
 

@@ -19,6 +19,16 @@ inline void poisonFreed(void* memory, std::size_t size) {
 #endif
 }
 
+// Memory kept for reuse: any use before it is handed out again is AddressSanitizer's to report.
+inline void poisonUnused(void* memory, std::size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_POISON_MEMORY_REGION(memory, size);
+#else
+    (void)memory;
+    (void)size;
+#endif
+}
+
 inline void unpoison(void* memory, std::size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
     ASAN_UNPOISON_MEMORY_REGION(memory, size);

@@ -19,8 +19,18 @@ struct Finding {
 
 std::string describe(const SimCallSite& site); // "file:line (function)"
 
+// How many Verifiers this process has made with their books off: none in any test binary.
+unsigned verifiersMadeOff();
+
 class Verifier {
 public:
+    // On (the default), the verifier keeps its books and checks the rules. Off, the simulator
+    // keeps only what the platform's behaviour needs: no poison fills, quarantines, guard zones,
+    // allocation sites, IRP histories or rule checks. Off exists to measure the verifier's price
+    // (the benchmarks run both ways); every test runs with it on.
+    explicit Verifier(bool on = true);
+    bool on() const { return on_; }
+
     // Records a finding; also printed to stderr unless quiet() was asked for.
     void report(Rule rule, std::string message);
     void report(Rule rule, const std::string& message, const SimCallSite& site);
@@ -33,6 +43,7 @@ public:
     void setQuiet(bool quiet);
 
 private:
+    const bool on_;
     mutable std::mutex mutex_;
     std::vector<Finding> findings_;
     bool quiet_ = false;

@@ -1,6 +1,7 @@
 // Buffers a 32-bit application may pass that the I/O manager refuses before any driver sees the
-// request: addresses with nothing mapped, addresses in the kernel's range, and read-only regions
-// where the system must write. The call fails with ERROR_NOACCESS and nothing is sent.
+// request: addresses with nothing mapped, addresses in the kernel's range, regions made
+// inaccessible (PAGE_NOACCESS), and read-only regions where the system must write. The call fails
+// with ERROR_NOACCESS and nothing is sent.
 #include <cstdint>
 
 #include "tests/sim/app/app_fixture.h"
@@ -10,7 +11,7 @@ namespace {
 
 constexpr ULONG kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-enum class Where { Unmapped, Kernel, ReadOnly };
+enum class Where { Unmapped, Kernel, ReadOnly, NoAccess };
 
 struct BadBufferCase {
     const char* name;
@@ -30,7 +31,9 @@ protected:
         default:
             region_ = VirtualAlloc(nullptr, 64, MEM_COMMIT, PAGE_READWRITE);
             DWORD old = 0;
-            VirtualProtect(region_, 64, PAGE_READONLY, &old);
+            EXPECT_TRUE(VirtualProtect(
+                region_, 64, where == Where::NoAccess ? PAGE_NOACCESS : PAGE_READONLY, &old));
+            EXPECT_EQ(old, static_cast<DWORD>(PAGE_READWRITE));
             return region_;
         }
     }
@@ -72,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadBufferCase{"ControlOutputReadOnly", Where::ReadOnly, false, false},
                       BadBufferCase{"ReadIntoUnmapped", Where::Unmapped, false, true},
                       BadBufferCase{"ReadIntoKernelRange", Where::Kernel, false, true},
-                      BadBufferCase{"ReadIntoReadOnly", Where::ReadOnly, false, true}),
+                      BadBufferCase{"ReadIntoReadOnly", Where::ReadOnly, false, true},
+                      BadBufferCase{"ControlInputNoAccess", Where::NoAccess, true, false},
+                      BadBufferCase{"ReadIntoNoAccess", Where::NoAccess, false, true}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // A read-only region is fine as a control code's input: the system only reads it.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,25 @@ TEST(FaultInjector, RecordsEachDistinctSiteOnceInOrderUntilReset) {
     EXPECT_TRUE(faults.sitesSeen().empty());
     EXPECT_EQ(faults.allocationsSeen(), 0u);
     EXPECT_EQ(failurePattern(faults, 4), "0000");
+}
+
+// A site's names may be built at run time: another name at the same address is another site.
+TEST(FaultInjector, NamesBuiltAtRunTimeAreKeptAsTheyWere) {
+    FaultInjector faults;
+    char file[32] = "driver/built.cpp";
+    faults.shouldFail(AllocKind::Pool, SimCallSite{file, "Gamma", 30});
+    std::strcpy(file, "driver/other.cpp");
+    faults.shouldFail(AllocKind::Pool, SimCallSite{file, "Gamma", 30});
+    std::strcpy(file, "driver/built.cpp");
+    faults.shouldFail(AllocKind::Pool, SimCallSite{file, "Gamma", 30});
+    const auto sites = faults.sitesSeen();
+    ASSERT_EQ(sites.size(), 2u);
+    EXPECT_EQ(sites[0].file, "driver/built.cpp");
+    EXPECT_EQ(sites[1].file, "driver/other.cpp");
+
+    faults.failSiteOnce(sites[1]);
+    EXPECT_FALSE(faults.shouldFail(AllocKind::Pool, SimCallSite{file, "Gamma", 30}));
+    EXPECT_TRUE(faults.shouldFail(AllocKind::Pool, SimCallSite{"driver/other.cpp", "Gamma", 30}));
 }
 
 // Systematic low-resources run: every site seen in a clean run is failed once, in turn.

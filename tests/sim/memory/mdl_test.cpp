@@ -234,6 +234,32 @@ TEST_F(MdlTest, DoubleFreeAndForeignMdlsAreReported) {
     expectFinding(Rule::MdlMisuse, "not an MDL from IoAllocateMdl");
 }
 
+// An MDL record that left the quarantine serves the next IoAllocateMdl as a new one: nothing of
+// its old flags, lock, partial source or mapping is left.
+TEST_F(MdlTest, AnMdlOutOfQuarantineIsReusedAsNew) {
+    void* buffer = patternedBuffer();
+    PMDL source = lockedMdl(buffer, 2 * PAGE_SIZE);
+    PMDL oldest = IoAllocateMdl(buffer, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(source, oldest, buffer, 100);
+    ASSERT_NE(MmGetSystemAddressForMdlSafe(oldest, NormalPagePriority), nullptr);
+    IoFreeMdl(oldest);
+    for (std::size_t i = 0; i < sim::MdlTable::kQuarantineMdls; ++i)
+        IoFreeMdl(IoAllocateMdl(buffer, 10, FALSE, FALSE, nullptr));
+
+    void* later = static_cast<char*>(buffer) + PAGE_SIZE;
+    PMDL mdl = IoAllocateMdl(later, 300, FALSE, FALSE, nullptr);
+    ASSERT_EQ(mdl, oldest);
+    EXPECT_EQ(mdl->MdlFlags, 0);
+    EXPECT_EQ(mdl->MappedSystemVa, nullptr);
+    EXPECT_EQ(MmGetMdlVirtualAddress(mdl), later);
+    EXPECT_EQ(MmGetMdlByteCount(mdl), 300u);
+    EXPECT_FALSE(system_.mdls().isLocked(mdl));
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+    expectFinding(Rule::MdlMisuse, "not locked");
+    IoFreeMdl(mdl);
+    unlockAndFree(source);
+}
+
 TEST_F(MdlTest, LeakedMdlIsReportedWithItsSite) {
     void* buffer = patternedBuffer();
     const int line = __LINE__ + 1;

@@ -178,6 +178,44 @@ TEST_F(PoolTest, QuarantineIsBoundedAndStillRecognisesRecentDoubleFrees) {
     expectFinding(Rule::PoolForeignFree);
 }
 
+// A block that left the quarantine serves the next allocation of its size, as fresh as a new one:
+// poisoned, guarded, and checked for writes after its free on the way out.
+TEST_F(PoolTest, ABlockOutOfQuarantineIsReusedFreshForItsSize) {
+    const SimCallSite site = SimCallSite::current();
+    auto* oldest = static_cast<unsigned char*>(pool().allocate(24, kTag, site));
+    std::memset(oldest, 0x11, 24);
+    pool().free(oldest, site);
+    std::vector<void*> others;
+    for (std::size_t i = 0; i < Pool::kQuarantineBlocks; ++i)
+        others.push_back(pool().allocate(8, kTag, site));
+    for (void* block : others)
+        pool().free(block, site);
+
+    EXPECT_EQ(pool().allocate(24, kOtherTag, site), oldest);
+    for (int i = 0; i < 24; ++i)
+        ASSERT_EQ(oldest[i], Pool::kFreshFill) << "byte " << i;
+    EXPECT_EQ(pool().checkIntegrity(), 0u);
+    EXPECT_EQ(pool().liveCount(kOtherTag), 1u);
+    EXPECT_TRUE(pool().free(oldest, site, kOtherTag));
+}
+
+// With the verifier off a freed block is at once the next of its size, unfilled, and misuse is not
+// looked at: the platform's behaviour, none of the books.
+TEST(PoolWithoutVerifier, ReusesAFreedBlockAtOnceAndKeepsNoBooks) {
+    Pool pool(false);
+    const SimCallSite site = SimCallSite::current();
+    auto* block = static_cast<unsigned char*>(pool.allocate(32, kTag, site));
+    std::memset(block, 0x42, 32);
+    EXPECT_TRUE(pool.contains(block + 31));
+    EXPECT_TRUE(pool.free(block, site));
+    EXPECT_FALSE(pool.free(block, site)); // a second free: ignored, not reported
+    EXPECT_EQ(pool.allocate(32, kTag, site), block);
+    EXPECT_EQ(block[0], 0x42);
+    EXPECT_EQ(pool.checkIntegrity(), 0u);
+    EXPECT_EQ(pool.liveCount(), 1u);
+    pool.free(block, site);
+}
+
 TEST_F(PoolTest, PoolAboveItsIrqlIsMisuse) {
     sim::AtDispatchLevel dispatch;
     void* nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);

@@ -65,6 +65,28 @@ TEST(UserAddressSpace, ReadOnlyRegionsRefuseWritesButNotReads) {
     EXPECT_EQ(space.map(10, false) != nullptr, true);
 }
 
+TEST(UserAddressSpace, ARegionWithoutAccessIsRefusedAsIfUnmappedUntilItIsProtectedAgain) {
+    UserAddressSpace space;
+    auto* base = static_cast<unsigned char*>(space.mapHostVisible(100));
+    ASSERT_NE(base, nullptr);
+    base[0] = 7;
+    ASSERT_TRUE(space.protect(base, UserAddressSpace::Protection::NoAccess));
+    EXPECT_EQ(space.protection(base), UserAddressSpace::Protection::NoAccess);
+    unsigned char byte = 0;
+    EXPECT_FALSE(space.read(base, &byte, 1));
+    EXPECT_FALSE(space.write(base, &byte, 1));
+    EXPECT_FALSE(space.probe(base, 1, Access::Read));
+    EXPECT_FALSE(space.lock(base, 1, Access::Read).has_value());
+    EXPECT_TRUE(space.isHostVisible(base, 1)); // still the application's, to protect or free
+
+    ASSERT_TRUE(space.protect(base, UserAddressSpace::Protection::ReadOnly));
+    EXPECT_TRUE(space.read(base, &byte, 1));
+    EXPECT_EQ(byte, 7);
+    EXPECT_FALSE(space.probe(base, 1, Access::Write));
+    EXPECT_TRUE(space.unmap(base));
+    EXPECT_FALSE(space.protection(base).has_value());
+}
+
 TEST(UserAddressSpace, UnmappedAddressesAreNotHandedOutAgainAtOnce) {
     UserAddressSpace space;
     void* first = space.map(4096);
