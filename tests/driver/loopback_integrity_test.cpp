@@ -3,7 +3,8 @@
 // from two (a writer and a reader sharing an overlapped handle, each retrying what the device
 // refuses as busy while the other's request is in flight).
 //
-// WDMUSB_LOOPBACK_MIB sets the megabytes each run moves (64 by default, 4 on the kernel image).
+// WDMUSB_LOOPBACK_MIB sets the megabytes each run moves (64 by default; 8 under a sanitizer, 4 on
+// the kernel image).
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,10 +30,16 @@ std::string runName(const ::testing::TestParamInfo<Run>& info) {
            (info.param.threads == 1 ? "OneThread" : "TwoThreads");
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kDefaultMib = 8; // the sanitizers' runs check accesses, not volume
+#else
+constexpr std::size_t kDefaultMib = 64;
+#endif
+
 std::size_t bytesToMove() {
     // On the kernel image (under qemu-i386 where the machine does not run i386 programs) CI moves
     // 4 MiB per run.
-    std::size_t mib = sim::image::drivingImage() ? 4 : 64;
+    std::size_t mib = sim::image::drivingImage() ? 4 : kDefaultMib;
     if (const char* value = std::getenv("WDMUSB_LOOPBACK_MIB"))
         mib = std::max(1, std::atoi(value));
     return mib << 20;
