@@ -16,6 +16,10 @@ using sim::Rule;
 NTSTATUS NTAPI takeBack(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
+NTSTATUS NTAPI freeAndGoOn(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    IoFreeIrp(irp);
+    return STATUS_SUCCESS;
+}
 void NTAPI ignoreCancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
@@ -156,6 +160,17 @@ TEST_F(VerifierRulesTest, CompletingAnIrpTakenBackAtTheTopIsReported) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     expectFinding(Rule::IrpCompletedAfterMoreProcessing, "free it instead");
     IoFreeIrp(irp);
+}
+
+// Freeing the IRP in its completion routine is the owner's right, but only with
+// STATUS_MORE_PROCESSING_REQUIRED: otherwise the completion would go on with a freed IRP.
+TEST_F(VerifierRulesTest, AnIrpFreedByItsRoutineThatLetsTheCompletionGoOnIsReported) {
+    PDEVICE_OBJECT device = driver_.createDevice(recordAndComplete(seen_, STATUS_SUCCESS));
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, freeAndGoOn, nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    expectFinding(Rule::IrpCompletedTwice, "freed or completed again by its completion routine");
 }
 
 TEST_F(VerifierRulesTest, CancelRoutineLeftOnForwardOrCompletionIsReported) {
